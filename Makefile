@@ -1,0 +1,35 @@
+# The two commands of the README. Everything else is CMake's.
+BUILD ?= build
+CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+# What a fresh Debian 12 needs to build, run and test the program.
+PACKAGES := cmake ninja-build g++ pkg-config \
+	qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libgl-dev libxcb1-dev \
+	fonts-noto-cjk \
+	xvfb openbox xdotool x11-utils imagemagick
+
+SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
+
+.PHONY: run test deps configure build
+
+run: build
+	$(BUILD)/vantrelo-relay
+
+test: build
+	ctest --test-dir $(BUILD) --output-on-failure
+
+build: configure
+	cmake --build $(BUILD)
+
+configure: deps
+	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS)
+
+deps:
+	@missing=$$(for p in $(PACKAGES); do \
+		dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'ok installed' || echo $$p; \
+	done); \
+	if [ -n "$$missing" ]; then \
+		echo "Installing:" $$missing; \
+		$(SUDO) apt-get update && \
+		$(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $$missing; \
+	fi

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QString>
+
+// A step that could not be done: the number a user can quote and what to do about it.
+struct Failure
+{
+    int number = 0;
+    QString description;
+};
+
+// Numbers for failures that carry no system error code; kept clear of errno values.
+namespace failure_number {
+constexpr int NoSuchPort = 1001;
+constexpr int PortAlreadyOpen = 1002;
+constexpr int PortNotOpen = 1003;
+constexpr int LineDidNotTake = 1004;
+constexpr int SerialPortFailed = 1005;
+constexpr int PortNumberEmpty = 1101;
+constexpr int PortNumberNotInteger = 1102;
+constexpr int PortNumberOutOfRange = 1103;
+} // namespace failure_number

@@ -1,0 +1,143 @@
+#include "port_list.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStringList>
+
+#include <algorithm>
+
+#ifdef Q_OS_WIN
+#include <QSerialPortInfo>
+#endif
+
+namespace {
+
+QString readAttribute(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(file.read(4096)).trimmed();
+}
+
+// USB adapters name themselves in the attributes of the USB device a few levels above the tty.
+void describeFromSysfs(const QString &deviceLink, PortEntry &entry)
+{
+    QDir dir(QFileInfo(deviceLink).canonicalFilePath());
+    for (int level = 0; level < 4; ++level) {
+        if (QFileInfo::exists(dir.filePath(QStringLiteral("idVendor")))) {
+            entry.description = readAttribute(dir.filePath(QStringLiteral("product")));
+            entry.usbId = readAttribute(dir.filePath(QStringLiteral("idVendor"))) + u':' +
+                          readAttribute(dir.filePath(QStringLiteral("idProduct")));
+            return;
+        }
+        if (!dir.cdUp())
+            break;
+    }
+    entry.description =
+        QFileInfo(QFileInfo(deviceLink + QStringLiteral("/driver")).canonicalFilePath()).fileName();
+}
+
+} // namespace
+
+bool naturalLess(const QString &a, const QString &b)
+{
+    qsizetype i = 0;
+    qsizetype j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (a[i].isDigit() && b[j].isDigit()) {
+            qsizetype ei = i;
+            qsizetype ej = j;
+            while (ei < a.size() && a[ei].isDigit())
+                ++ei;
+            while (ej < b.size() && b[ej].isDigit())
+                ++ej;
+            // Leading zeros aside, the longer run is the larger number.
+            QStringView da = QStringView(a).mid(i, ei - i);
+            QStringView db = QStringView(b).mid(j, ej - j);
+            while (da.size() > 1 && da.front() == u'0')
+                da = da.mid(1);
+            while (db.size() > 1 && db.front() == u'0')
+                db = db.mid(1);
+            if (da.size() != db.size())
+                return da.size() < db.size();
+            if (const int c = da.compare(db); c != 0)
+                return c < 0;
+            i = ei;
+            j = ej;
+        } else {
+            if (a[i] != b[j])
+                return a[i] < b[j];
+            ++i;
+            ++j;
+        }
+    }
+    return a.size() - i < b.size() - j;
+}
+
+QList<PortEntry> portsFromOverride(const QString &value)
+{
+    QList<PortEntry> ports;
+    for (const QString &path : value.split(QDir::listSeparator(), Qt::SkipEmptyParts))
+        ports.append({path, {}, {}});
+    return ports;
+}
+
+QList<PortEntry> portsFromSysfs(const QString &ttyClassDir)
+{
+    const QDir dir(ttyClassDir);
+    // A line that is the kernel's console carries its messages; toggling it is never ours to do.
+    const QStringList consoles =
+        readAttribute(dir.filePath(QStringLiteral("console/active"))).split(u' ', Qt::SkipEmptyParts);
+
+    QList<PortEntry> ports;
+    const QStringList names = dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::System);
+    for (const QString &name : names) {
+        const QString deviceLink = dir.filePath(name + QStringLiteral("/device"));
+        if (!QFileInfo::exists(deviceLink) || consoles.contains(name))
+            continue;
+        // Serial-core drivers register every possible port; type 0 means no UART answered there.
+        const QString typePath = dir.filePath(name + QStringLiteral("/type"));
+        if (QFileInfo::exists(typePath) && readAttribute(typePath) == u"0")
+            continue;
+        PortEntry entry{QStringLiteral("/dev/") + name, {}, {}};
+        describeFromSysfs(deviceLink, entry);
+        ports.append(entry);
+    }
+    std::sort(ports.begin(), ports.end(),
+              [](const PortEntry &a, const PortEntry &b) { return naturalLess(a.device, b.device); });
+    return ports;
+}
+
+QList<PortEntry> hostPorts()
+{
+    if (qEnvironmentVariableIsSet("VANTRELO_PORTS"))
+        return portsFromOverride(qEnvironmentVariable("VANTRELO_PORTS"));
+#ifdef Q_OS_WIN
+    // Windows enumerates from the registry without opening anything, so its list is safe to use.
+    QList<PortEntry> ports;
+    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
+        ports.append({info.portName(), info.description(), {}});
+    std::sort(ports.begin(), ports.end(),
+              [](const PortEntry &a, const PortEntry &b) { return naturalLess(a.device, b.device); });
+    return ports;
+#else
+    // QSerialPortInfo opens every on-board ttyS port to probe it, and an open raises RTS: merely
+    // listing ports would click a relay wired there. sysfs tells the same without touching a line.
+    return portsFromSysfs(QStringLiteral("/sys/class/tty"));
+#endif
+}
+
+QString numberedPortList(const QList<PortEntry> &ports)
+{
+    QStringList lines;
+    for (qsizetype i = 0; i < ports.size(); ++i) {
+        const PortEntry &port = ports[i];
+        QString line = QStringLiteral("%1 = %2").arg(i + 1).arg(port.device);
+        if (!port.description.isEmpty())
+            line += QStringLiteral(" (%1)").arg(port.description);
+        lines.append(line);
+    }
+    return lines.join(u'\n');
+}

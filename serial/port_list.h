@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+
+// One serial port of the host, as the user numbers it.
+struct PortEntry
+{
+    QString device;      // path handed to the serial line, e.g. /dev/ttyUSB0
+    QString description; // what the user would recognise it by, e.g. "USB Serial"
+    QString usbId;       // "vid:pid" for USB adapters, else empty
+
+    bool operator==(const PortEntry &) const = default;
+};
+
+// Port N is entry N-1 of this list. Read anew on every call, so a board plugged in while the
+// program runs gets a number without a restart. Never opens a device.
+QList<PortEntry> hostPorts();
+
+// The list named by VANTRELO_PORTS: device paths separated by the platform's list separator.
+QList<PortEntry> portsFromOverride(const QString &value);
+
+// The serial ports listed under a sysfs tty class directory (normally /sys/class/tty).
+QList<PortEntry> portsFromSysfs(const QString &ttyClassDir);
+
+// "ttyS2" before "ttyS10": digit runs compare by value.
+bool naturalLess(const QString &a, const QString &b);
+
+// One line per port, "1 = /dev/ttyUSB0 (USB Serial)", for messages and tooltips.
+QString numberedPortList(const QList<PortEntry> &ports);

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <QtGlobal>
+
+// The serial line as the window drives it: choose a port, open or close it, set RTS.
+// Every call either does what it says or throws Failure.
+class SerialLine
+{
+public:
+    virtual ~SerialLine() = default;
+
+    virtual void putCommPort(qint16 number) = 0;
+    virtual bool getPortOpen() const = 0;
+    virtual void putPortOpen(bool open) = 0;
+    virtual void putRTSEnable(bool level) = 0;
+};

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QWidget>
+
+#include <memory>
+
+class SerialLine;
+struct Failure;
+
+namespace Ui {
+class main_form;
+}
+
+// The program's one window: choose a port by number, open it, pull the relay in or release it.
+class main_form : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit main_form(SerialLine &line, QWidget *parent = nullptr);
+    ~main_form() override;
+
+protected:
+    void showEvent(QShowEvent *event) override;
+
+private:
+    void open_comm_Click();
+    void xihestate_Click();
+    void duankai_Click();
+
+    void switchRelay(const QString &stateText, bool level);
+    void showPortClosed();
+    void dispatch(void (main_form::*handler)());
+    void showFailure(const Failure &failure);
+
+    std::unique_ptr<Ui::main_form> ui;
+    SerialLine &MSComm1;
+    bool m_placed = false;
+};
