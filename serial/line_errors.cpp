@@ -16,7 +16,8 @@ namespace {
 QString deviceGroup(const QString &device)
 {
 #ifndef Q_OS_WIN
-    struct stat info {};
+    struct stat info
+    {};
     if (::stat(device.toLocal8Bit().constData(), &info) == 0) {
         if (const group *owner = ::getgrgid(info.st_gid))
             return QString::fromLocal8Bit(owner->gr_name);
@@ -46,7 +47,8 @@ Failure systemFailure(int error, const QString &device, LineStep step)
     case ENOENT:
     case ENODEV:
     case ENXIO:
-        text = QStringLiteral("找不到设备 %1。请检查继电器板是否已连接，串口号是否正确。").arg(device);
+        text =
+            QStringLiteral("找不到设备 %1。请检查继电器板是否已连接，串口号是否正确。").arg(device);
         break;
     case ENOTTY:
     case EINVAL:

@@ -19,7 +19,8 @@ namespace {
 int precheckDevice(const QString &device)
 {
     const QByteArray path = device.toLocal8Bit();
-    struct stat info {};
+    struct stat info
+    {};
     if (::stat(path.constData(), &info) != 0)
         return errno;
     if (!S_ISCHR(info.st_mode))
@@ -162,8 +163,9 @@ void MSComm::driveRts(bool level)
 {
 #ifdef Q_OS_WIN
     if (!m_port.setRequestToSend(level) || m_port.isRequestToSend() != level) {
-        throw Failure{failure_number::LineDidNotTake,
-                      QStringLiteral("%1 的 RTS 线未能设置：%2").arg(m_device, m_port.errorString())};
+        throw Failure{
+            failure_number::LineDidNotTake,
+            QStringLiteral("%1 的 RTS 线未能设置：%2").arg(m_device, m_port.errorString())};
     }
 #else
     // QSerialPort's setter reports no errno; the ioctls tell the user exactly what the driver

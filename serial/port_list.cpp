@@ -88,8 +88,8 @@ QList<PortEntry> portsFromSysfs(const QString &ttyClassDir)
 {
     const QDir dir(ttyClassDir);
     // A line that is the kernel's console carries its messages; toggling it is never ours to do.
-    const QStringList consoles =
-        readAttribute(dir.filePath(QStringLiteral("console/active"))).split(u' ', Qt::SkipEmptyParts);
+    const QStringList consoles = readAttribute(dir.filePath(QStringLiteral("console/active")))
+                                     .split(u' ', Qt::SkipEmptyParts);
 
     QList<PortEntry> ports;
     const QStringList names = dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::System);
@@ -105,8 +105,9 @@ QList<PortEntry> portsFromSysfs(const QString &ttyClassDir)
         describeFromSysfs(deviceLink, entry);
         ports.append(entry);
     }
-    std::sort(ports.begin(), ports.end(),
-              [](const PortEntry &a, const PortEntry &b) { return naturalLess(a.device, b.device); });
+    std::sort(ports.begin(), ports.end(), [](const PortEntry &a, const PortEntry &b) {
+        return naturalLess(a.device, b.device);
+    });
     return ports;
 }
 
@@ -119,8 +120,9 @@ QList<PortEntry> hostPorts()
     QList<PortEntry> ports;
     for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
         ports.append({info.portName(), info.description(), {}});
-    std::sort(ports.begin(), ports.end(),
-              [](const PortEntry &a, const PortEntry &b) { return naturalLess(a.device, b.device); });
+    std::sort(ports.begin(), ports.end(), [](const PortEntry &a, const PortEntry &b) {
+        return naturalLess(a.device, b.device);
+    });
     return ports;
 #else
     // QSerialPortInfo opens every on-board ttyS port to probe it, and an open raises RTS: merely

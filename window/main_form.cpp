@@ -29,8 +29,8 @@ const QString portNotOpenText = QStringLiteral("端口未打开");
 void applyDesignFont(QWidget *widget, qreal pointSize, bool bold)
 {
     QFont font = widget->font();
-    font.setFamilies({QStringLiteral("宋体"), QStringLiteral("SimSun"),
-                      QStringLiteral("Noto Serif CJK SC")});
+    font.setFamilies(
+        {QStringLiteral("宋体"), QStringLiteral("SimSun"), QStringLiteral("Noto Serif CJK SC")});
     // The stored design holds whole points; the design's sizes are quarter points.
     font.setPointSizeF(pointSize);
     font.setBold(bold);
@@ -53,9 +53,10 @@ main_form::main_form(SerialLine &line, QWidget *parent)
     icon.addFile(QStringLiteral(":/icons/vantrelo-relay-32.png"), QSize(32, 32));
     setWindowIcon(icon);
 
-    for (QWidget *widget : {static_cast<QWidget *>(ui->Label3), static_cast<QWidget *>(ui->chuankou_num),
-                            static_cast<QWidget *>(ui->open_comm), static_cast<QWidget *>(ui->Label4),
-                            static_cast<QWidget *>(ui->state)})
+    for (QWidget *widget :
+         {static_cast<QWidget *>(ui->Label3), static_cast<QWidget *>(ui->chuankou_num),
+          static_cast<QWidget *>(ui->open_comm), static_cast<QWidget *>(ui->Label4),
+          static_cast<QWidget *>(ui->state)})
         applyDesignFont(widget, 15.75, false);
     applyDesignFont(ui->xihestate, 26.25, true);
     applyDesignFont(ui->duankai, 26.25, true);
@@ -156,6 +157,7 @@ void main_form::dispatch(void (main_form::*handler)())
 
 void main_form::showFailure(const Failure &failure)
 {
-    QMessageBox::critical(this, QApplication::applicationDisplayName(),
-                          QStringLiteral("错误 %1：%2").arg(failure.number).arg(failure.description));
+    QMessageBox::critical(
+        this, QApplication::applicationDisplayName(),
+        QStringLiteral("错误 %1：%2").arg(failure.number).arg(failure.description));
 }

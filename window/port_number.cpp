@@ -64,9 +64,9 @@ qint16 toPortNumber(const QString &text)
         magnitude = qMin(magnitude * 10 + digit, limit + 1);
     }
     if (rest.isEmpty() || magnitude < 0) {
-        throw Failure{failure_number::PortNumberNotInteger,
-                      QStringLiteral("“%1”不是有效的串口号。请输入整数，例如 1。")
-                          .arg(quoted(number))};
+        throw Failure{
+            failure_number::PortNumberNotInteger,
+            QStringLiteral("“%1”不是有效的串口号。请输入整数，例如 1。").arg(quoted(number))};
     }
 
     const qint64 value = negative ? -magnitude : magnitude;

@@ -48,8 +48,7 @@ void skipTaskbar(QWidget *window)
 
     // A window manager reads the state of a window it is about to manage from the property;
     // Qt merges its own states into it when it maps the window.
-    xcb_change_property(connection, XCB_PROP_MODE_APPEND, id, wmState, XCB_ATOM_ATOM, 32, 1,
-                        &skip);
+    xcb_change_property(connection, XCB_PROP_MODE_APPEND, id, wmState, XCB_ATOM_ATOM, 32, 1, &skip);
 
     // Once managed, the window manager only listens to requests; this one covers a window
     // that was already mapped.

@@ -1,0 +1,521 @@
+#include "main_form.h"
+#include "recording_line.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+// What the window looks like in one of its two states, as far as the user can tell.
+struct Shown
+{
+    QString button;
+    bool field;
+    bool relayButtons;
+    bool stateLabel;
+};
+const Shown portClosed{QStringLiteral("打开串口"), true, false, false};
+const Shown portOpen{QStringLiteral("关闭串口"), false, true, true};
+
+// Answers the one modal message a click may raise and remembers what it said.
+class MessageCatcher
+{
+public:
+    MessageCatcher()
+    {
+        QObject::connect(&m_poll, &QTimer::timeout, [this] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (!box)
+                return;
+            titles << box->windowTitle();
+            texts << box->text();
+            icons << box->icon();
+            box->accept();
+        });
+        m_poll.start(5);
+    }
+    QStringList titles;
+    QStringList texts;
+    QList<QMessageBox::Icon> icons;
+
+private:
+    QTimer m_poll;
+};
+
+} // namespace
+
+class tst_main_form : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void startsAsDesigned();
+    void controlsHaveTheirDesign_data();
+    void controlsHaveTheirDesign();
+    void focusOrder();
+
+    void openAndCloseCallTheLineInOrder();
+    void reopeningUsesTheNewNumber();
+    void openClickWhenLineAlreadyOpenChangesNothing();
+    void closeClickWhenLineAlreadyClosedChangesNothing();
+
+    void relayClicks_data();
+    void relayClicks();
+    void stateLabelIsWrittenBeforeTheLineIsDriven();
+    void relayClickWithPortClosedSaysSo();
+    void closingAfterPullInResetsTheLabel();
+
+    void failures_data();
+    void failures();
+    void failedCloseStillShowsPortClosed();
+    void openWorksAfterAFailure();
+
+    void enterAndEscapeDoNothing_data();
+    void enterAndEscapeDoNothing();
+
+private:
+    template <typename T> T *control(const char *name) const
+    {
+        auto *widget = m_window->findChild<T *>(QString::fromLatin1(name));
+        if (!widget)
+            qFatal("no control %s", name);
+        return widget;
+    }
+    void click(const char *name) { QTest::mouseClick(control<QPushButton>(name), Qt::LeftButton); }
+    void openPort(const QString &number = QStringLiteral("1"));
+    static void verifyShown(const main_form &window, const Shown &expected);
+
+    std::unique_ptr<RecordingLine> m_line;
+    std::unique_ptr<main_form> m_window;
+};
+
+void tst_main_form::init()
+{
+    m_line = std::make_unique<RecordingLine>();
+    m_window = std::make_unique<main_form>(*m_line);
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+}
+
+void tst_main_form::cleanup()
+{
+    m_window.reset();
+    m_line.reset();
+}
+
+void tst_main_form::verifyShown(const main_form &window, const Shown &expected)
+{
+    const auto *field = window.findChild<QLineEdit *>(QStringLiteral("chuankou_num"));
+    QCOMPARE(window.findChild<QPushButton *>(QStringLiteral("open_comm"))->text(), expected.button);
+    QCOMPARE(field->isEnabled(), expected.field);
+    QCOMPARE(window.findChild<QPushButton *>(QStringLiteral("xihestate"))->isEnabled(),
+             expected.relayButtons);
+    QCOMPARE(window.findChild<QPushButton *>(QStringLiteral("duankai"))->isEnabled(),
+             expected.relayButtons);
+    QCOMPARE(window.findChild<QLabel *>(QStringLiteral("state"))->isEnabled(), expected.stateLabel);
+}
+
+void tst_main_form::openPort(const QString &number)
+{
+    control<QLineEdit>("chuankou_num")->setText(number);
+    click("open_comm");
+    verifyShown(*m_window, portOpen);
+    m_line->calls.clear();
+}
+
+void tst_main_form::startsAsDesigned()
+{
+    verifyShown(*m_window, portClosed);
+    QCOMPARE(control<QLineEdit>("chuankou_num")->text(), QStringLiteral("1"));
+    QCOMPARE(control<QLabel>("state")->text(), QStringLiteral("状态未知"));
+    const QString caption = QStringLiteral("Vantrelo—串口控制单路继电器板   QQ:");
+    QVERIFY(m_window->windowTitle().startsWith(caption));
+    QVERIFY(m_window->windowTitle().mid(caption.size()).toULongLong() > 0);
+    QCOMPARE(m_window->size(), QSize(421, 221));
+    QCOMPARE(m_window->minimumSize(), m_window->maximumSize());
+    const Qt::WindowFlags flags = m_window->windowFlags();
+    QVERIFY(flags & Qt::WindowCloseButtonHint);
+    QVERIFY(flags & Qt::WindowSystemMenuHint);
+    QVERIFY(!(flags & Qt::WindowMinimizeButtonHint));
+    QVERIFY(!(flags & Qt::WindowMaximizeButtonHint));
+    QVERIFY(!m_window->windowIcon().isNull());
+    QVERIFY(m_window->windowIcon().availableSizes().contains(QSize(16, 16)));
+    QVERIFY(m_window->windowIcon().availableSizes().contains(QSize(32, 32)));
+    // Nothing touches the line until a click asks for it.
+    QCOMPARE(m_line->calls, QStringList());
+
+    QApplication::setActiveWindow(m_window.get());
+    QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
+    QCOMPARE(QApplication::focusWidget(), control<QLineEdit>("chuankou_num"));
+}
+
+void tst_main_form::controlsHaveTheirDesign_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QRect>("geometry");
+    QTest::addColumn<qreal>("points");
+    QTest::addColumn<bool>("bold");
+
+    QTest::newRow("Label3") << "Label3"
+                            << "串口号" << QRect(8, 8, 89, 25) << 15.75 << false;
+    QTest::newRow("chuankou_num") << "chuankou_num"
+                                  << "1" << QRect(112, 8, 33, 25) << 15.75 << false;
+    QTest::newRow("open_comm") << "open_comm"
+                               << "打开串口" << QRect(256, 8, 97, 25) << 15.75 << false;
+    QTest::newRow("Label4") << "Label4"
+                            << "继电器输出：" << QRect(56, 80, 129, 25) << 15.75 << false;
+    QTest::newRow("state") << "state"
+                           << "状态未知" << QRect(224, 80, 129, 25) << 15.75 << false;
+    QTest::newRow("xihestate") << "xihestate"
+                               << "吸合" << QRect(32, 136, 121, 65) << 26.25 << true;
+    QTest::newRow("duankai") << "duankai"
+                             << "断开" << QRect(224, 136, 121, 65) << 26.25 << true;
+}
+
+void tst_main_form::controlsHaveTheirDesign()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, text);
+    QFETCH(QRect, geometry);
+    QFETCH(qreal, points);
+    QFETCH(bool, bold);
+
+    auto *widget = m_window->findChild<QWidget *>(name);
+    QVERIFY(widget);
+    QCOMPARE(widget->geometry(), geometry);
+    QCOMPARE(widget->property("text").toString(), text);
+    QCOMPARE(widget->font().pointSizeF(), points);
+    QCOMPARE(widget->font().bold(), bold);
+    QCOMPARE(widget->font().families().value(0), QStringLiteral("宋体"));
+
+    if (auto *label = qobject_cast<QLabel *>(widget)) {
+        QCOMPARE(label->alignment(), Qt::AlignLeft | Qt::AlignTop);
+        QVERIFY(label->autoFillBackground());
+        QCOMPARE(label->focusPolicy(), Qt::NoFocus);
+    }
+    if (qobject_cast<QLabel *>(widget) || qobject_cast<QLineEdit *>(widget)) {
+        const QPalette::ColorRole role =
+            qobject_cast<QLabel *>(widget) ? QPalette::WindowText : QPalette::Text;
+        QCOMPARE(widget->palette().color(QPalette::Active, role), QColor(Qt::black));
+        QCOMPARE(widget->palette().color(QPalette::Inactive, role), QColor(Qt::black));
+        // Disabled text keeps the style's grey, or a closed port would look live.
+        QVERIFY(widget->palette().color(QPalette::Disabled, role) != QColor(Qt::black));
+    }
+    if (auto *button = qobject_cast<QPushButton *>(widget)) {
+        QVERIFY(!button->isDefault());
+        QVERIFY(!button->autoDefault());
+    }
+
+    // Every text must fit its control at the design's size, or it shows clipped.
+    const QFontMetrics metrics(widget->font());
+    QVERIFY2(metrics.horizontalAdvance(text) <= geometry.width(), qPrintable(name));
+    for (const QChar c : text)
+        QVERIFY2(QFontMetrics(widget->font()).inFontUcs4(c.unicode()), qPrintable(name));
+}
+
+void tst_main_form::focusOrder()
+{
+    QStringList order;
+    QWidget *widget = control<QLineEdit>("chuankou_num");
+    do {
+        if (widget->focusPolicy() & Qt::TabFocus)
+            order << widget->objectName();
+        widget = widget->nextInFocusChain();
+    } while (widget != control<QLineEdit>("chuankou_num"));
+    QCOMPARE(order, (QStringList{"chuankou_num", "open_comm", "xihestate", "duankai"}));
+}
+
+void tst_main_form::openAndCloseCallTheLineInOrder()
+{
+    click("open_comm");
+    QCOMPARE(m_line->calls, (QStringList{"put CommPort 1", "get PortOpen", "put PortOpen True"}));
+    verifyShown(*m_window, portOpen);
+    QCOMPARE(control<QLabel>("state")->text(), QStringLiteral("状态未知"));
+    QCOMPARE(control<QLineEdit>("chuankou_num")->text(), QStringLiteral("1"));
+
+    m_line->calls.clear();
+    click("open_comm");
+    QCOMPARE(m_line->calls, (QStringList{"get PortOpen", "put PortOpen False"}));
+    verifyShown(*m_window, portClosed);
+    QCOMPARE(control<QLabel>("state")->text(), QStringLiteral("状态未知"));
+    QCOMPARE(control<QLineEdit>("chuankou_num")->text(), QStringLiteral("1"));
+}
+
+void tst_main_form::reopeningUsesTheNewNumber()
+{
+    openPort();
+    click("open_comm");
+    m_line->calls.clear();
+    control<QLineEdit>("chuankou_num")->setText(QStringLiteral(" 2 "));
+    click("open_comm");
+    QCOMPARE(m_line->calls, (QStringList{"put CommPort 2", "get PortOpen", "put PortOpen True"}));
+    verifyShown(*m_window, portOpen);
+}
+
+void tst_main_form::openClickWhenLineAlreadyOpenChangesNothing()
+{
+    m_line->open = true;
+    click("open_comm");
+    QCOMPARE(m_line->calls, (QStringList{"put CommPort 1", "get PortOpen"}));
+    verifyShown(*m_window, portClosed);
+}
+
+void tst_main_form::closeClickWhenLineAlreadyClosedChangesNothing()
+{
+    openPort();
+    m_line->open = false;
+    click("open_comm");
+    QCOMPARE(m_line->calls, QStringList{"get PortOpen"});
+    verifyShown(*m_window, portOpen);
+}
+
+void tst_main_form::relayClicks_data()
+{
+    QTest::addColumn<QStringList>("buttons");
+    QTest::addColumn<QStringList>("levels");
+    QTest::addColumn<QString>("label");
+
+    QTest::newRow("pull in") << QStringList{"xihestate"} << QStringList{"True"} << "吸合";
+    QTest::newRow("release") << QStringList{"duankai"} << QStringList{"False"} << "断开";
+    QTest::newRow("pull in twice")
+        << QStringList{"xihestate", "xihestate"} << QStringList{"True", "True"} << "吸合";
+    QTest::newRow("release twice")
+        << QStringList{"duankai", "duankai"} << QStringList{"False", "False"} << "断开";
+    QTest::newRow("pull in then release")
+        << QStringList{"xihestate", "duankai"} << QStringList{"True", "False"} << "断开";
+    QTest::newRow("release then pull in")
+        << QStringList{"duankai", "xihestate"} << QStringList{"False", "True"} << "吸合";
+}
+
+void tst_main_form::relayClicks()
+{
+    QFETCH(QStringList, buttons);
+    QFETCH(QStringList, levels);
+    QFETCH(QString, label);
+
+    openPort();
+    QStringList expected;
+    for (const QString &level : levels)
+        expected << "get PortOpen"
+                 << "put RTSEnable " + level;
+    for (const QString &button : buttons)
+        click(button.toLatin1().constData());
+    QCOMPARE(m_line->calls, expected);
+    QCOMPARE(m_line->rts, levels.last() == u"True");
+    QCOMPARE(control<QLabel>("state")->text(), label);
+    verifyShown(*m_window, portOpen);
+}
+
+void tst_main_form::stateLabelIsWrittenBeforeTheLineIsDriven()
+{
+    openPort();
+    QStringList seen;
+    m_line->onRts = [&] { seen << control<QLabel>("state")->text(); };
+    click("xihestate");
+    click("duankai");
+    QCOMPARE(seen, (QStringList{"吸合", "断开"}));
+}
+
+void tst_main_form::relayClickWithPortClosedSaysSo()
+{
+    for (const char *button : {"xihestate", "duankai"}) {
+        openPort();
+        m_line->open = false; // the line reports closed while the buttons are live
+        click(button);
+        QCOMPARE(m_line->calls, QStringList{"get PortOpen"});
+        QCOMPARE(control<QLabel>("state")->text(), QStringLiteral("端口未打开"));
+        verifyShown(*m_window, portOpen);
+        cleanup();
+        init();
+    }
+}
+
+void tst_main_form::closingAfterPullInResetsTheLabel()
+{
+    openPort();
+    click("xihestate");
+    click("open_comm");
+    QCOMPARE(control<QLabel>("state")->text(), QStringLiteral("状态未知"));
+    verifyShown(*m_window, portClosed);
+}
+
+void tst_main_form::failures_data()
+{
+    QTest::addColumn<QString>("portText");
+    QTest::addColumn<QString>("failing"); // which call of the line fails
+    QTest::addColumn<QString>("button");  // clicked once the port is open, if not empty
+    QTest::addColumn<int>("number");
+    QTest::addColumn<QStringList>("calls");
+    QTest::addColumn<bool>("endsOpen");
+    QTest::addColumn<QString>("label");
+
+    const QStringList open{"put CommPort 1", "get PortOpen", "put PortOpen True"};
+    QTest::newRow("empty port text") << ""
+                                     << ""
+                                     << "" << 1101 << QStringList{} << false << "状态未知";
+    QTest::newRow("letters after digits") << "1a"
+                                          << ""
+                                          << "" << 1102 << QStringList{} << false << "状态未知";
+    QTest::newRow("above 32767") << "32768"
+                                 << ""
+                                 << "" << 1103 << QStringList{} << false << "状态未知";
+    QTest::newRow("port number refused")
+        << "1"
+        << "CommPort"
+        << "" << 1001 << QStringList{"put CommPort 1"} << false << "状态未知";
+    QTest::newRow("open refused") << "1"
+                                  << "open"
+                                  << "" << 13 << open << false << "状态未知";
+    QTest::newRow("pull in refused")
+        << "1"
+        << "rts"
+        << "xihestate" << 5 << QStringList{"get PortOpen", "put RTSEnable True"} << true
+        << "状态未知";
+    QTest::newRow("release refused")
+        << "1"
+        << "rts"
+        << "duankai" << 1004 << QStringList{"get PortOpen", "put RTSEnable False"} << true
+        << "状态未知";
+}
+
+void tst_main_form::failures()
+{
+    QFETCH(QString, portText);
+    QFETCH(QString, failing);
+    QFETCH(QString, button);
+    QFETCH(int, number);
+    QFETCH(QStringList, calls);
+    QFETCH(bool, endsOpen);
+    QFETCH(QString, label);
+
+    const Failure failure{number, QStringLiteral("设备说不")};
+    if (failing == u"CommPort")
+        m_line->failCommPort = failure;
+    else if (failing == u"open")
+        m_line->failOpen = failure;
+    else if (failing == u"rts")
+        m_line->failRts = failure;
+
+    if (!button.isEmpty())
+        openPort(portText);
+    else
+        control<QLineEdit>("chuankou_num")->setText(portText);
+
+    MessageCatcher catcher;
+    click(button.isEmpty() ? "open_comm" : button.toLatin1().constData());
+
+    QCOMPARE(catcher.texts.size(), 1);
+    QVERIFY2(catcher.texts[0].startsWith(QStringLiteral("错误 %1：").arg(number)),
+             qPrintable(catcher.texts[0]));
+    if (!failing.isEmpty())
+        QVERIFY(catcher.texts[0].endsWith(failure.description));
+    QCOMPARE(catcher.titles[0], QApplication::applicationDisplayName());
+    QCOMPARE(catcher.icons[0], QMessageBox::Critical);
+    QCOMPARE(m_line->calls, calls);
+    QCOMPARE(m_line->open, endsOpen);
+    verifyShown(*m_window, endsOpen ? portOpen : portClosed);
+    QCOMPARE(control<QLabel>("state")->text(), label);
+    QCOMPARE(control<QLineEdit>("chuankou_num")->text(), portText);
+    QVERIFY(m_window->isVisible());
+}
+
+void tst_main_form::failedCloseStillShowsPortClosed()
+{
+    openPort();
+    click("xihestate");
+    m_line->calls.clear();
+    m_line->failClose = Failure{5, QStringLiteral("关闭失败")};
+    MessageCatcher catcher;
+    click("open_comm");
+    QCOMPARE(catcher.texts, QStringList{QStringLiteral("错误 5：关闭失败")});
+    QCOMPARE(m_line->calls, (QStringList{"get PortOpen", "put PortOpen False"}));
+    verifyShown(*m_window, portClosed);
+    QCOMPARE(control<QLabel>("state")->text(), QStringLiteral("状态未知"));
+}
+
+void tst_main_form::openWorksAfterAFailure()
+{
+    m_line->failOpen = Failure{16, QStringLiteral("忙")};
+    {
+        MessageCatcher catcher;
+        click("open_comm");
+        QCOMPARE(catcher.texts.size(), 1);
+    }
+    m_line->failOpen.reset();
+    m_line->calls.clear();
+    click("open_comm");
+    QCOMPARE(m_line->calls, (QStringList{"put CommPort 1", "get PortOpen", "put PortOpen True"}));
+    verifyShown(*m_window, portOpen);
+
+    // A relay failure leaves the port open, and closing still releases it.
+    m_line->failRts = Failure{5, QStringLiteral("拔出")};
+    {
+        MessageCatcher catcher;
+        click("xihestate");
+        QCOMPARE(catcher.texts.size(), 1);
+    }
+    m_line->calls.clear();
+    click("open_comm");
+    QCOMPARE(m_line->calls, (QStringList{"get PortOpen", "put PortOpen False"}));
+    verifyShown(*m_window, portClosed);
+}
+
+void tst_main_form::enterAndEscapeDoNothing_data()
+{
+    QTest::addColumn<QString>("focus");
+    QTest::addColumn<bool>("portOpen");
+    QTest::addColumn<int>("key");
+
+    for (const auto &[name, open] :
+         {std::pair{"chuankou_num", false}, std::pair{"open_comm", false},
+          std::pair{"open_comm", true}, std::pair{"xihestate", true}, std::pair{"duankai", true}}) {
+        for (const auto &[keyName, key] :
+             {std::pair{"Return", int(Qt::Key_Return)}, std::pair{"Enter", int(Qt::Key_Enter)},
+              std::pair{"Escape", int(Qt::Key_Escape)}}) {
+            QTest::addRow("%s %s %s", name, open ? "open" : "closed", keyName)
+                << QString::fromLatin1(name) << open << key;
+        }
+    }
+}
+
+void tst_main_form::enterAndEscapeDoNothing()
+{
+    QFETCH(QString, focus);
+    QFETCH(bool, portOpen);
+    QFETCH(int, key);
+
+    if (portOpen)
+        openPort();
+    QApplication::setActiveWindow(m_window.get());
+    QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
+    auto *target = m_window->findChild<QWidget *>(focus);
+    target->setFocus();
+    QTRY_COMPARE(QApplication::focusWidget(), target);
+
+    QTest::keyClick(target, Qt::Key(key));
+    QCOMPARE(m_line->calls, QStringList());
+    QVERIFY(m_window->isVisible());
+    verifyShown(*m_window, portOpen ? ::portOpen : portClosed);
+    QCOMPARE(control<QLabel>("state")->text(), QStringLiteral("状态未知"));
+}
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("vantrelo-relay"));
+    tst_main_form test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_main_form.moc"

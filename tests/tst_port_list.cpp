@@ -1,0 +1,203 @@
+#include "port_list.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+// A tree shaped like /sys/class/tty with the devices it points at, built in a scratch folder.
+class FakeSysfs
+{
+public:
+    FakeSysfs() { QVERIFY(m_root.isValid()); }
+
+    QString ttyDir() const { return m_root.filePath(QStringLiteral("class/tty")); }
+
+    void write(const QString &relative, const QByteArray &content)
+    {
+        const QString path = m_root.filePath(relative);
+        QDir().mkpath(QFileInfo(path).path());
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(content + '\n');
+    }
+    void link(const QString &relative, const QString &target)
+    {
+        const QString path = m_root.filePath(relative);
+        QDir().mkpath(QFileInfo(path).path());
+        QVERIFY(QFile::link(m_root.filePath(target), path));
+    }
+
+    // An on-board UART; `type` 0 means the driver found nothing at that address.
+    void uart(const QString &name, int type)
+    {
+        write(QStringLiteral("class/tty/%1/type").arg(name), QByteArray::number(type));
+        QDir().mkpath(m_root.filePath(QStringLiteral("bus/platform/drivers/serial8250")));
+        QDir().mkpath(m_root.filePath(QStringLiteral("devices/platform/serial8250")));
+        if (!QFileInfo::exists(
+                m_root.filePath(QStringLiteral("devices/platform/serial8250/driver"))))
+            link(QStringLiteral("devices/platform/serial8250/driver"),
+                 QStringLiteral("bus/platform/drivers/serial8250"));
+        link(QStringLiteral("class/tty/%1/device").arg(name),
+             QStringLiteral("devices/platform/serial8250"));
+    }
+
+    // A USB adapter: the tty's device is an interface below the USB device with the ids.
+    void usb(const QString &name, const QByteArray &product, const QByteArray &vid,
+             const QByteArray &pid)
+    {
+        const QString usbDevice = QStringLiteral("devices/pci0000:00/usb1/1-1.%1").arg(name);
+        write(usbDevice + QStringLiteral("/idVendor"), vid);
+        write(usbDevice + QStringLiteral("/idProduct"), pid);
+        write(usbDevice + QStringLiteral("/product"), product);
+        const QString interface = usbDevice + QStringLiteral("/1-1:1.0/") + name;
+        QDir().mkpath(m_root.filePath(interface + QStringLiteral("/tty")));
+        QDir().mkpath(m_root.filePath(QStringLiteral("class/tty/%1").arg(name)));
+        link(QStringLiteral("class/tty/%1/device").arg(name), interface);
+    }
+
+    // A tty with no device behind it: virtual consoles, ptmx.
+    void virtualTty(const QString &name)
+    {
+        write(QStringLiteral("class/tty/%1/dev").arg(name), "4:1");
+    }
+
+private:
+    QTemporaryDir m_root;
+};
+
+QStringList devices(const QList<PortEntry> &ports)
+{
+    QStringList list;
+    for (const PortEntry &port : ports)
+        list << port.device;
+    return list;
+}
+
+} // namespace
+
+class tst_port_list : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void overrideList_data();
+    void overrideList();
+    void naturalOrder_data();
+    void naturalOrder();
+    void sysfsListsRealSerialPortsOnly();
+    void sysfsLeavesOutTheConsole_data();
+    void sysfsLeavesOutTheConsole();
+    void numberedList();
+};
+
+void tst_port_list::overrideList_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QStringList>("expected");
+
+    QTest::newRow("one") << "/dev/pts/3" << QStringList{"/dev/pts/3"};
+    QTest::newRow("order kept, not sorted")
+        << "/dev/ttyUSB1:/dev/ttyUSB0" << QStringList{"/dev/ttyUSB1", "/dev/ttyUSB0"};
+    QTest::newRow("by-id path") << "/dev/serial/by-id/usb-1a86_USB_Serial-if00-port0"
+                                << QStringList{"/dev/serial/by-id/usb-1a86_USB_Serial-if00-port0"};
+    QTest::newRow("empty entries skipped") << ":/dev/a::/dev/b:" << QStringList{"/dev/a", "/dev/b"};
+    QTest::newRow("empty") << "" << QStringList{};
+}
+
+void tst_port_list::overrideList()
+{
+    QFETCH(QString, value);
+    QFETCH(QStringList, expected);
+    QCOMPARE(devices(portsFromOverride(value)), expected);
+
+    qputenv("VANTRELO_PORTS", value.toLocal8Bit());
+    QCOMPARE(devices(hostPorts()), expected);
+}
+
+void tst_port_list::naturalOrder_data()
+{
+    QTest::addColumn<QString>("a");
+    QTest::addColumn<QString>("b");
+    QTest::addColumn<bool>("less");
+
+    QTest::newRow("2 before 10") << "/dev/ttyS2"
+                                 << "/dev/ttyS10" << true;
+    QTest::newRow("10 after 2") << "/dev/ttyS10"
+                                << "/dev/ttyS2" << false;
+    QTest::newRow("same") << "/dev/ttyS1"
+                          << "/dev/ttyS1" << false;
+    QTest::newRow("prefix first") << "/dev/ttyS"
+                                  << "/dev/ttyS0" << true;
+    QTest::newRow("by name first") << "/dev/ttyACM9"
+                                   << "/dev/ttyS0" << true;
+    QTest::newRow("leading zeros") << "/dev/tty02"
+                                   << "/dev/tty10" << true;
+    QTest::newRow("USB 9 before 10") << "/dev/ttyUSB9"
+                                     << "/dev/ttyUSB10" << true;
+}
+
+void tst_port_list::naturalOrder()
+{
+    QFETCH(QString, a);
+    QFETCH(QString, b);
+    QFETCH(bool, less);
+    QCOMPARE(naturalLess(a, b), less);
+}
+
+void tst_port_list::sysfsListsRealSerialPortsOnly()
+{
+    FakeSysfs sysfs;
+    sysfs.uart(QStringLiteral("ttyS10"), 4);
+    sysfs.uart(QStringLiteral("ttyS2"), 4);
+    sysfs.uart(QStringLiteral("ttyS3"), 0); // nothing answered at that address
+    sysfs.usb(QStringLiteral("ttyUSB0"), "USB Serial", "1a86", "7523");
+    sysfs.usb(QStringLiteral("ttyACM0"), "Relay Board", "2341", "0043");
+    sysfs.virtualTty(QStringLiteral("tty1"));
+    sysfs.virtualTty(QStringLiteral("ptmx"));
+
+    const QList<PortEntry> ports = portsFromSysfs(sysfs.ttyDir());
+    QCOMPARE(devices(ports),
+             (QStringList{"/dev/ttyACM0", "/dev/ttyS2", "/dev/ttyS10", "/dev/ttyUSB0"}));
+    QCOMPARE(ports[0], (PortEntry{"/dev/ttyACM0", "Relay Board", "2341:0043"}));
+    QCOMPARE(ports[3], (PortEntry{"/dev/ttyUSB0", "USB Serial", "1a86:7523"}));
+    QCOMPARE(ports[1].description, QStringLiteral("serial8250"));
+    QVERIFY(ports[1].usbId.isEmpty());
+}
+
+void tst_port_list::sysfsLeavesOutTheConsole_data()
+{
+    QTest::addColumn<QByteArray>("active");
+    QTest::addColumn<QStringList>("expected");
+
+    QTest::newRow("serial console") << QByteArray("ttyS0") << QStringList{"/dev/ttyS1"};
+    QTest::newRow("console on two lines") << QByteArray("tty0 ttyS1") << QStringList{"/dev/ttyS0"};
+    QTest::newRow("console on a screen")
+        << QByteArray("tty0") << QStringList{"/dev/ttyS0", "/dev/ttyS1"};
+}
+
+void tst_port_list::sysfsLeavesOutTheConsole()
+{
+    QFETCH(QByteArray, active);
+    QFETCH(QStringList, expected);
+
+    FakeSysfs sysfs;
+    sysfs.uart(QStringLiteral("ttyS0"), 4);
+    sysfs.uart(QStringLiteral("ttyS1"), 4);
+    sysfs.write(QStringLiteral("class/tty/console/active"), active);
+    QCOMPARE(devices(portsFromSysfs(sysfs.ttyDir())), expected);
+}
+
+void tst_port_list::numberedList()
+{
+    const QList<PortEntry> ports{{"/dev/ttyUSB0", "USB Serial", "1a86:7523"},
+                                 {"/dev/pts/4", {}, {}}};
+    QCOMPARE(numberedPortList(ports),
+             QStringLiteral("1 = /dev/ttyUSB0 (USB Serial)\n2 = /dev/pts/4"));
+    QCOMPARE(numberedPortList({}), QString());
+}
+
+QTEST_GUILESS_MAIN(tst_port_list)
+#include "tst_port_list.moc"
