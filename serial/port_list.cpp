@@ -131,15 +131,35 @@ QList<PortEntry> hostPorts()
 #endif
 }
 
-QString numberedPortList(const QList<PortEntry> &ports)
+namespace {
+
+template <typename Describe> QString numbered(const QList<PortEntry> &ports, Describe describe)
 {
     QStringList lines;
-    for (qsizetype i = 0; i < ports.size(); ++i) {
-        const PortEntry &port = ports[i];
-        QString line = QStringLiteral("%1 = %2").arg(i + 1).arg(port.device);
-        if (!port.description.isEmpty())
-            line += QStringLiteral(" (%1)").arg(port.description);
-        lines.append(line);
-    }
+    for (qsizetype i = 0; i < ports.size(); ++i)
+        lines.append(QStringLiteral("%1 = %2").arg(i + 1).arg(ports[i].device) +
+                     describe(ports[i]));
     return lines.join(u'\n');
+}
+
+} // namespace
+
+QString numberedPortList(const QList<PortEntry> &ports)
+{
+    return numbered(ports, [](const PortEntry &port) {
+        return port.description.isEmpty() ? QString()
+                                          : QStringLiteral(" (%1)").arg(port.description);
+    });
+}
+
+QString describedPortList(const QList<PortEntry> &ports)
+{
+    return numbered(ports, [](const PortEntry &port) {
+        QString text;
+        if (!port.description.isEmpty())
+            text += QStringLiteral("  ") + port.description;
+        if (!port.usbId.isEmpty())
+            text += QStringLiteral(" (%1)").arg(port.usbId);
+        return text;
+    });
 }

@@ -26,5 +26,9 @@ QList<PortEntry> portsFromSysfs(const QString &ttyClassDir);
 // "ttyS2" before "ttyS10": digit runs compare by value.
 bool naturalLess(const QString &a, const QString &b);
 
-// One line per port, "1 = /dev/ttyUSB0 (USB Serial)", for messages and tooltips.
+// One line per port, "1 = /dev/ttyUSB0 (USB Serial)", for messages.
 QString numberedPortList(const QList<PortEntry> &ports);
+
+// One line per port with all the host knows of it, "1 = /dev/ttyUSB0  USB Serial (1a86:7523)",
+// for a user matching numbers to the boards on the desk.
+QString describedPortList(const QList<PortEntry> &ports);

@@ -7,6 +7,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
+#include <QToolTip>
 #include <QtTest>
 
 #include <memory>
@@ -79,6 +80,8 @@ private slots:
     void failures();
     void failedCloseStillShowsPortClosed();
     void openWorksAfterAFailure();
+
+    void portFieldTooltipListsCurrentPorts();
 
     void enterAndEscapeDoNothing_data();
     void enterAndEscapeDoNothing();
@@ -469,6 +472,28 @@ void tst_main_form::openWorksAfterAFailure()
     click("open_comm");
     QCOMPARE(m_line->calls, (QStringList{"get PortOpen", "put PortOpen False"}));
     verifyShown(*m_window, portClosed);
+}
+
+void tst_main_form::portFieldTooltipListsCurrentPorts()
+{
+    auto *field = control<QLineEdit>("chuankou_num");
+    const auto hover = [field] {
+        QHelpEvent event(QEvent::ToolTip, QPoint(5, 5), field->mapToGlobal(QPoint(5, 5)));
+        QApplication::sendEvent(field, &event);
+        return QToolTip::text();
+    };
+
+    qputenv("VANTRELO_PORTS", "/dev/pts/7:/dev/serial/by-id/relay");
+    QCOMPARE(hover(), QStringLiteral("本机的串口：\n1 = /dev/pts/7\n2 = /dev/serial/by-id/relay"));
+    // Read when shown: a port that appears later is listed without a restart.
+    qputenv("VANTRELO_PORTS", "/dev/pts/7:/dev/pts/8");
+    QCOMPARE(hover(), QStringLiteral("本机的串口：\n1 = /dev/pts/7\n2 = /dev/pts/8"));
+    qputenv("VANTRELO_PORTS", "");
+    QCOMPARE(hover(), QStringLiteral("本机当前没有串口"));
+
+    QToolTip::hideText();
+    QVERIFY(field->toolTip().isEmpty());
+    QCOMPARE(m_line->calls, QStringList());
 }
 
 void tst_main_form::enterAndEscapeDoNothing_data()

@@ -197,6 +197,8 @@ void tst_port_list::numberedList()
     QCOMPARE(numberedPortList(ports),
              QStringLiteral("1 = /dev/ttyUSB0 (USB Serial)\n2 = /dev/pts/4"));
     QCOMPARE(numberedPortList({}), QString());
+    QCOMPARE(describedPortList(ports),
+             QStringLiteral("1 = /dev/ttyUSB0  USB Serial (1a86:7523)\n2 = /dev/pts/4"));
 }
 
 QTEST_GUILESS_MAIN(tst_port_list)

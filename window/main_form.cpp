@@ -3,14 +3,17 @@
 #include "ui_main_form.h"
 
 #include "failure.h"
+#include "port_list.h"
 #include "port_number.h"
 #include "serial_line.h"
 #include "skip_taskbar.h"
 
 #include <QApplication>
+#include <QHelpEvent>
 #include <QMessageBox>
 #include <QScopeGuard>
 #include <QScreen>
+#include <QToolTip>
 
 #include <exception>
 
@@ -68,6 +71,10 @@ main_form::main_form(SerialLine &line, QWidget *parent)
     connect(ui->duankai, &QPushButton::clicked, this,
             [this] { dispatch(&main_form::duankai_Click); });
 
+    // The port list is shown when asked for rather than stored as the field's tooltip, so it
+    // is current when a board has just been plugged in.
+    ui->chuankou_num->installEventFilter(this);
+
     ui->chuankou_num->setFocus();
 }
 
@@ -85,6 +92,19 @@ void main_form::showEvent(QShowEvent *event)
         move(placed.topLeft());
     }
     skipTaskbar(this);
+}
+
+bool main_form::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == ui->chuankou_num && event->type() == QEvent::ToolTip) {
+        const QList<PortEntry> ports = hostPorts();
+        const QString text = ports.isEmpty()
+                                 ? QStringLiteral("本机当前没有串口")
+                                 : QStringLiteral("本机的串口：\n") + describedPortList(ports);
+        QToolTip::showText(static_cast<QHelpEvent *>(event)->globalPos(), text, ui->chuankou_num);
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void main_form::open_comm_Click()
