@@ -6,17 +6,22 @@ CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 PACKAGES := cmake ninja-build g++ pkg-config \
 	qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libgl-dev libxcb1-dev \
 	fonts-noto-cjk \
-	xvfb openbox xdotool x11-utils imagemagick
+	xvfb openbox xdotool x11-utils imagemagick \
+	dpkg-dev desktop-file-utils appstream file
 
 SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
 
-.PHONY: run test deps configure build
+.PHONY: run test package deps configure build
 
 run: build
 	$(BUILD)/vantrelo-relay
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure
+
+package: build
+	cd $(BUILD) && cpack -B $(CURDIR)/$(BUILD)/package
+	@ls $(BUILD)/package/*.deb
 
 build: configure
 	cmake --build $(BUILD)
