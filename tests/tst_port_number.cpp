@@ -4,6 +4,26 @@
 #include <QElapsedTimer>
 #include <QtTest>
 
+namespace {
+
+// The promise is 10 ms for the optimised program; instrumented builds run several times slower
+// and there it only shows that the conversion stays linear in the paste's length.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VANTRELO_INSTRUMENTED 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || !defined(__OPTIMIZE__)
+#define VANTRELO_INSTRUMENTED 1
+#endif
+#ifdef VANTRELO_INSTRUMENTED
+constexpr double budgetMs = 1000;
+#else
+constexpr double budgetMs = 10;
+#endif
+
+} // namespace
+
 class tst_port_number : public QObject
 {
     Q_OBJECT
@@ -112,7 +132,8 @@ void tst_port_number::hugePasteIsQuick()
         thrown = f.number;
     }
     QCOMPARE(thrown, failure);
-    QVERIFY2(timer.elapsed() < 100, qPrintable(QString::number(timer.elapsed())));
+    const double ms = double(timer.nsecsElapsed()) / 1e6;
+    QVERIFY2(ms < budgetMs, qPrintable(QStringLiteral("%1 ms").arg(ms)));
 }
 
 QTEST_GUILESS_MAIN(tst_port_number)
