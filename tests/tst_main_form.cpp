@@ -1,4 +1,5 @@
 #include "main_form.h"
+#include "message_catcher.h"
 #include "recording_line.h"
 
 #include <QApplication>
@@ -24,31 +25,6 @@ struct Shown
 };
 const Shown portClosed{QStringLiteral("打开串口"), true, false, false};
 const Shown portOpen{QStringLiteral("关闭串口"), false, true, true};
-
-// Answers the one modal message a click may raise and remembers what it said.
-class MessageCatcher
-{
-public:
-    MessageCatcher()
-    {
-        QObject::connect(&m_poll, &QTimer::timeout, [this] {
-            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-            if (!box)
-                return;
-            titles << box->windowTitle();
-            texts << box->text();
-            icons << box->icon();
-            box->accept();
-        });
-        m_poll.start(5);
-    }
-    QStringList titles;
-    QStringList texts;
-    QList<QMessageBox::Icon> icons;
-
-private:
-    QTimer m_poll;
-};
 
 } // namespace
 

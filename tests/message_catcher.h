@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QStringList>
+#include <QTimer>
+
+// Answers each modal message a click raises, as a user would, and remembers what it said.
+class MessageCatcher
+{
+public:
+    MessageCatcher()
+    {
+        QObject::connect(&m_poll, &QTimer::timeout, [this] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (!box)
+                return;
+            titles << box->windowTitle();
+            texts << box->text();
+            icons << box->icon();
+            box->accept();
+        });
+        m_poll.start(5);
+    }
+
+    QStringList titles;
+    QStringList texts;
+    QList<QMessageBox::Icon> icons;
+
+private:
+    QTimer m_poll;
+};
