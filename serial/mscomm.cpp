@@ -98,7 +98,6 @@ void MSComm::putRTSEnable(bool level)
                       QStringLiteral("串口未打开，无法设置 RTS。请先打开串口。")};
     }
     driveRts(level);
-    m_rtsEnable = level;
 }
 
 void MSComm::open()
@@ -136,10 +135,11 @@ void MSComm::open()
     }
     m_device = device;
 
-    // Linux raises RTS and DTR whenever a port is opened; the stored level goes onto the line
-    // at once so the relay does not pull in on its own.
+    // Linux raises RTS and DTR whenever a port is opened. RTS goes low at once, also when the
+    // last click before a closing pulled the relay in: a relay must never pull in because a
+    // port was opened.
     try {
-        driveRts(m_rtsEnable);
+        driveRts(false);
     } catch (...) {
         m_port.close();
         m_device.clear();

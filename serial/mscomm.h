@@ -30,8 +30,5 @@ private:
 
     QSerialPort m_port;
     qint16 m_commPort = 1;
-    // The level every opening applies until a click changes it; a relay must never pull in
-    // because a port was opened.
-    bool m_rtsEnable = false;
     QString m_device;
 };
