@@ -1,0 +1,124 @@
+// How long after a click reaches the window does the RTS line change? Clicks the real window
+// driving the real serial line on a pty, with the modem-line library recording each change,
+// and prints the spread over many clicks.
+//
+//   build/bench/bench_rts_latency [CLICKS]      (default 2000)
+#include "main_form.h"
+#include "mscomm.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+#include <dlfcn.h>
+#include <pty.h>
+#include <unistd.h>
+
+namespace {
+
+qint64 nowNs()
+{
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return qint64(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+// The library must be there before the program's first open(); start over with it preloaded.
+void ensurePreloaded(char **argv, const QString &log)
+{
+    if (dlsym(RTLD_DEFAULT, "modemshim_loaded"))
+        return;
+    setenv("LD_PRELOAD", MODEMSHIM_PATH, 1);
+    setenv("MODEMSHIM_LOG", log.toLocal8Bit().constData(), 1);
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    execv("/proc/self/exe", argv);
+    std::perror("exec");
+    std::exit(1);
+}
+
+double percentile(const std::vector<double> &sorted, double p)
+{
+    return sorted[std::min(sorted.size() - 1, size_t(p * double(sorted.size() - 1) + 0.5))];
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    const QString logPath =
+        qEnvironmentVariableIsSet("MODEMSHIM_LOG")
+            ? qEnvironmentVariable("MODEMSHIM_LOG")
+            : QDir::temp().filePath(QStringLiteral("vantrelo-bench-%1.log").arg(getpid()));
+    ensurePreloaded(argv, logPath);
+    QFile::resize(logPath, 0);
+
+    QApplication app(argc, argv);
+    const int clicks = argc > 1 ? std::max(10, std::atoi(argv[1])) : 2000;
+
+    int master = -1;
+    int slave = -1;
+    char name[128] = {};
+    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
+        std::perror("openpty");
+        return 1;
+    }
+    ::close(slave);
+    qputenv("VANTRELO_PORTS", name);
+
+    MSComm line;
+    main_form window(line);
+    window.show();
+    if (!QTest::qWaitForWindowExposed(&window))
+        return 1;
+    auto *openClose = window.findChild<QPushButton *>(QStringLiteral("open_comm"));
+    auto *pullIn = window.findChild<QPushButton *>(QStringLiteral("xihestate"));
+    auto *release = window.findChild<QPushButton *>(QStringLiteral("duankai"));
+    QTest::mouseClick(openClose, Qt::LeftButton);
+    if (!line.getPortOpen()) {
+        std::fprintf(stderr, "the port did not open\n");
+        return 1;
+    }
+
+    QFile log(logPath);
+    if (!log.open(QIODevice::ReadOnly))
+        return 1;
+    log.readAll();
+
+    std::vector<double> latencyMs;
+    latencyMs.reserve(size_t(clicks));
+    for (int i = 0; i < clicks; ++i) {
+        QPushButton *button = i % 2 ? release : pullIn;
+        const QPoint centre = button->rect().center();
+        QTest::mousePress(button, Qt::LeftButton, {}, centre);
+        // The click is delivered with the release; that is where the user's action ends.
+        const qint64 delivered = nowNs();
+        QTest::mouseRelease(button, Qt::LeftButton, {}, centre);
+        qint64 changed = 0;
+        for (const QByteArray &entry : log.readAll().split('\n')) {
+            if (entry.contains(" set "))
+                changed = entry.left(entry.indexOf(' ')).toLongLong();
+        }
+        if (changed == 0) {
+            std::fprintf(stderr, "click %d left no change on the line\n", i);
+            return 1;
+        }
+        latencyMs.push_back(double(changed - delivered) / 1e6);
+    }
+    QTest::mouseClick(openClose, Qt::LeftButton);
+
+    std::sort(latencyMs.begin(), latencyMs.end());
+    std::printf("click to RTS change over %d clicks (ms): median %.4f  p10 %.4f  p90 %.4f  "
+                "p99 %.4f  min %.4f  max %.4f\n",
+                clicks, percentile(latencyMs, 0.5), percentile(latencyMs, 0.1),
+                percentile(latencyMs, 0.9), percentile(latencyMs, 0.99), latencyMs.front(),
+                latencyMs.back());
+    QFile::remove(logPath);
+    return 0;
+}
