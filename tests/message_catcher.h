@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QStringList>
 #include <QTimer>
 
@@ -18,6 +19,8 @@ public:
             titles << box->windowTitle();
             texts << box->text();
             icons << box->icon();
+            buttons << (box->button(QMessageBox::Ok) ? box->button(QMessageBox::Ok)->text()
+                                                     : QString());
             box->accept();
         });
         m_poll.start(5);
@@ -26,6 +29,7 @@ public:
     QStringList titles;
     QStringList texts;
     QList<QMessageBox::Icon> icons;
+    QStringList buttons;
 
 private:
     QTimer m_poll;

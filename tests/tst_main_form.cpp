@@ -401,6 +401,7 @@ void tst_main_form::failures()
         QVERIFY(catcher.texts[0].endsWith(failure.description));
     QCOMPARE(catcher.titles[0], QApplication::applicationDisplayName());
     QCOMPARE(catcher.icons[0], QMessageBox::Critical);
+    QCOMPARE(catcher.buttons[0], QStringLiteral("确定"));
     QCOMPARE(m_line->calls, calls);
     QCOMPARE(m_line->open, endsOpen);
     verifyShown(*m_window, endsOpen ? portOpen : portClosed);

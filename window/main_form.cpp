@@ -11,6 +11,7 @@
 #include <QApplication>
 #include <QHelpEvent>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QScopeGuard>
 #include <QScreen>
 #include <QToolTip>
@@ -177,7 +178,11 @@ void main_form::dispatch(void (main_form::*handler)())
 
 void main_form::showFailure(const Failure &failure)
 {
-    QMessageBox::critical(
-        this, QApplication::applicationDisplayName(),
-        QStringLiteral("错误 %1：%2").arg(failure.number).arg(failure.description));
+    QMessageBox box(QMessageBox::Critical, QApplication::applicationDisplayName(),
+                    QStringLiteral("错误 %1：%2").arg(failure.number).arg(failure.description),
+                    QMessageBox::Ok, this);
+    // Qt's own button text is English unless its translations are installed; the window
+    // speaks Chinese either way.
+    box.button(QMessageBox::Ok)->setText(QStringLiteral("确定"));
+    box.exec();
 }
