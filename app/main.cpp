@@ -2,6 +2,43 @@
 #include "mscomm.h"
 
 #include <QApplication>
+#include <QSocketNotifier>
+
+#ifdef Q_OS_UNIX
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void onQuitSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
+}
+
+// Logging out or `kill` ends the program through the event loop like the close box does, so
+// the serial line's destructor lets go of the port and of its lock file. Without this a killed
+// program leaves a lock that keeps other users off the port.
+void quitOnSignals(QObject *parent)
+{
+    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, parent);
+    QObject::connect(notifier, &QSocketNotifier::activated, parent, [] { QApplication::quit(); });
+    struct sigaction action
+    {};
+    action.sa_handler = onQuitSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP})
+        ::sigaction(signal, &action, nullptr);
+}
+
+} // namespace
+#endif
 
 int main(int argc, char *argv[])
 {
@@ -9,6 +46,9 @@ int main(int argc, char *argv[])
     QApplication::setApplicationName(QStringLiteral(VANTRELO_NAME));
     QApplication::setApplicationVersion(QStringLiteral(VANTRELO_VERSION));
     QApplication::setDesktopFileName(QStringLiteral(VANTRELO_NAME));
+#ifdef Q_OS_UNIX
+    quitOnSignals(&app);
+#endif
 
     // Declared before the window that drives it, so it outlives the window and its destructor
     // releases the port after the last click has been handled.

@@ -12,13 +12,16 @@
 
 namespace {
 
-// The group to join, by the device's own group, so the advice fits this host.
+// The group to join, by the device's own group, so the advice fits this host. Empty when the
+// device belongs to root's group: joining that would hand the user the whole machine.
 QString deviceGroup(const QString &device)
 {
 #ifndef Q_OS_WIN
     struct stat info
     {};
     if (::stat(device.toLocal8Bit().constData(), &info) == 0) {
+        if (info.st_gid == 0)
+            return {};
         if (const group *owner = ::getgrgid(info.st_gid))
             return QString::fromLocal8Bit(owner->gr_name);
     }
@@ -36,9 +39,15 @@ Failure systemFailure(int error, const QString &device, LineStep step)
     switch (error) {
     case EACCES:
     case EPERM:
-        text = QStringLiteral("没有权限打开 %1。请把当前用户加入用户组 %2"
-                              "（sudo adduser $USER %2），重新登录后再试。")
-                   .arg(device, deviceGroup(device));
+        if (const QString group = deviceGroup(device); !group.isEmpty()) {
+            text = QStringLiteral("没有权限打开 %1。请把当前用户加入用户组 %2"
+                                  "（sudo adduser $USER %2），重新登录后再试。")
+                       .arg(device, group);
+        } else {
+            text = QStringLiteral("没有权限打开 %1，只有 root 能打开它。请让管理员用 udev 规则"
+                                  "把该设备交给 dialout 组，再把当前用户加入该组。")
+                       .arg(device);
+        }
         break;
     case EBUSY:
         text = QStringLiteral("%1 正被另一个程序占用。请先关闭占用该串口的程序，再打开串口。")

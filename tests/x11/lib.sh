@@ -1,17 +1,23 @@
 # Shared by the X11 tests: a display of their own with a real window manager, pseudo-terminals,
-# the program, and the controls' places on screen. Sourced, not run.
+# the program, the controls' places on screen and what a screenshot of them shows. Sourced, not
+# run.
 set -euo pipefail
+
+# xprop prints the caption's characters only in a UTF-8 locale; elsewhere it escapes them.
+export LC_ALL=C.UTF-8
 
 fail() {
     echo "FAIL: $*" >&2
+    [ -n "${scratch:-}" ] && [ -s "$scratch/program.log" ] && sed 's/^/program: /' "$scratch/program.log" >&2
     exit 1
 }
 
-# Everything started here is stopped on exit, whatever way the test ends.
+# Everything started here is stopped on exit, whatever way the test ends; the program first,
+# so it does not die of a vanished display while the test is being torn down.
 pids=()
 cleanup() {
-    local pid
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    local i
+    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill "${pids[i]}" 2>/dev/null || true; done
     wait 2>/dev/null || true
     rm -rf "$scratch"
 }
@@ -20,43 +26,52 @@ trap cleanup EXIT
 scratch=$(mktemp -d)
 
 start_display() {
-    exec 3<> <(:)
-    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp >"$scratch/xvfb.log" 2>&1 </dev/null &
+    # Xvfb picks a free display number itself and writes it to the pipe.
+    mkfifo "$scratch/displayfd"
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$scratch/displayfd" \
+        >"$scratch/xvfb.log" 2>&1 </dev/null &
     pids+=($!)
     local display
-    read -r -t 10 display <&3 || fail "Xvfb did not start"
+    read -r -t 10 display <"$scratch/displayfd" || fail "Xvfb did not start: $(cat "$scratch/xvfb.log")"
     export DISPLAY=":$display"
     openbox --sm-disable >"$scratch/openbox.log" 2>&1 </dev/null &
     pids+=($!)
-    # openbox owns the WM selection once it manages windows.
-    for _ in $(seq 100); do
-        xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && return 0
+    # openbox sets the root's supporting-WM property once it manages windows.
+    poll 5 xprop_has -root _NET_SUPPORTING_WM_CHECK 'window id' || fail "openbox did not start"
+}
+
+# poll SECONDS COMMAND...: until the command succeeds; false if it never did.
+poll() {
+    local deadline=$((${EPOCHREALTIME/./} + $1 * 1000000))
+    shift
+    until "$@"; do
+        [ "${EPOCHREALTIME/./}" -lt "$deadline" ] || return 1
         sleep 0.05
     done
-    fail "openbox did not start"
+}
+
+# xprop_has [xprop args...] PROPERTY PATTERN
+xprop_has() {
+    local pattern=${*: -1}
+    xprop "${@:1:$#-1}" 2>/dev/null | grep -q -- "$pattern"
 }
 
 # new_pty VAR: a new pty whose master stays open until the test ends; its slave path goes
 # into VAR.
 new_pty() {
     local file="$scratch/pty.$RANDOM"
-    python3 -c 'import os, sys, time
+    python3 -c 'import os, time
 master, slave = os.openpty()
 print(os.ttyname(slave), flush=True)
 os.close(slave)
 time.sleep(3600)' >"$file" 2>/dev/null </dev/null &
     pids+=($!)
-    for _ in $(seq 100); do
-        if [ -s "$file" ]; then
-            printf -v "$1" '%s' "$(cat "$file")"
-            return 0
-        fi
-        sleep 0.05
-    done
-    fail "no pty"
+    poll 5 test -s "$file" || fail "no pty"
+    printf -v "$1" '%s' "$(cat "$file")"
 }
 
-# start_program BINARY [ENV=VALUE...]: sets $program (pid) and $window (client window id).
+# start_program BINARY [ENV=VALUE...]: sets $program (pid), $window (client window id) and the
+# client area's screen position.
 start_program() {
     local binary=$1
     shift
@@ -64,13 +79,21 @@ start_program() {
     program=$!
     pids+=("$program")
     window=$(timeout 15 xdotool search --sync --onlyvisible --name '串口控制单路继电器板' | head -n 1) ||
-        fail "no window; program said: $(cat "$scratch/program.log")"
-    # Wait until openbox has framed and placed it.
-    for _ in $(seq 100); do
-        xprop -id "$window" _NET_FRAME_EXTENTS 2>/dev/null | grep -q '=' && break
-        sleep 0.05
-    done
+        fail "no window"
+    # The position is final once openbox has framed the window.
+    poll 5 xprop_has -id "$window" _NET_FRAME_EXTENTS '=' || fail "openbox did not frame the window"
     client_origin
+    # Nothing can be judged from a screenshot before the first paint.
+    poll 5 painted || fail "the window was never painted"
+}
+
+# An unpainted window is all black; a painted one has black text on a light background.
+painted() {
+    local x y w h
+    read -r x y w h <<<"${control[Label3]}"
+    screenshot "$scratch/first-paint.png" &&
+        [ "$(/usr/bin/convert "$scratch/first-paint.png" -crop "${w}x${h}+${x}+${y}" +repage \
+            -colorspace Gray -format '%[fx:minima < 0.2 && maxima > 0.8]' info:)" = 1 ]
 }
 
 # Screen position of the client area's top-left corner: $origin_x, $origin_y.
@@ -89,6 +112,7 @@ declare -A control=(
     [xihestate]="32 136 121 65"
     [duankai]="224 136 121 65"
 )
+all_controls="Label3 chuankou_num open_comm Label4 state xihestate duankai"
 
 # A real pointer click at a place in the client area.
 click_at() {
@@ -108,18 +132,39 @@ click() {
     click_at $((x + w / 2)) $((y + h / 2))
 }
 
-# screenshot FILE: the client area as the user sees it.
+# screenshot FILE [WINDOW]: a window's client area as the user sees it.
 screenshot() {
-    /usr/bin/import -window "$window" "$1"
+    /usr/bin/import -window "${2:-$window}" "$1" 2>/dev/null
 }
 
 # darkest FILE CONTROL: the darkest grey level (0 black .. 1 white) inside a control, a few
-# pixels in from its edge so that frames and borders don't count. Black text: enabled.
+# pixels in from its edge so that frames and borders don't count. The text is black when the
+# control is enabled and mid-grey (about 0.75) when it is disabled.
 darkest() {
     local x y w h inset=5
     read -r x y w h <<<"${control[$2]}"
     /usr/bin/convert "$1" -crop $((w - 2 * inset))x$((h - 2 * inset))+$((x + inset))+$((y + inset)) +repage \
         -colorspace Gray -format '%[fx:minima]' info:
+}
+
+greyed() {
+    awk "BEGIN { exit !($(darkest "$1" "$2") > 0.4) }"
+}
+
+# greyed_mismatch FILE GREYED...: names the controls that are not shown as expected (exactly the
+# listed ones greyed); prints nothing when all are.
+greyed_mismatch() {
+    local file=$1 name wanted
+    shift
+    for name in $all_controls; do
+        wanted=no
+        [[ " $* " == *" $name "* ]] && wanted=yes
+        if greyed "$file" "$name"; then
+            [ "$wanted" = yes ] || echo -n "$name is greyed ($(darkest "$file" "$name")); "
+        else
+            [ "$wanted" = no ] || echo -n "$name is not greyed ($(darkest "$file" "$name")); "
+        fi
+    done
 }
 
 # crop FILE CONTROL OUT: one control's pixels, to compare renderings.
@@ -134,24 +179,54 @@ same_pixels() {
     [ "$(/usr/bin/compare -metric AE "$1" "$2" null: 2>&1)" = "0" ]
 }
 
-# Waits for a message box (titled with the program's name) and returns its window id.
+message_title='^vantrelo-relay$'
+
+messages() {
+    xdotool search --onlyvisible --name "$message_title" 2>/dev/null || true
+}
+
+no_message() {
+    [ -z "$(messages)" ]
+}
+
+# wait_message: waits for the program's one message box and prints its window id. It must be a
+# modal dialog over the main window, so the window cannot be used behind it.
 wait_message() {
-    local box
-    box=$(timeout 10 xdotool search --sync --onlyvisible --name "^vantrelo-relay$" | head -n 1)
-    [ -n "$box" ] && echo "$box"
+    local box count
+    box=$(timeout 10 xdotool search --sync --onlyvisible --name "$message_title" | head -n 1) ||
+        fail "no message box"
+    poll 5 xprop_has -id "$box" _NET_WM_STATE _NET_WM_STATE_MODAL ||
+        fail "the message box is not modal: $(xprop -id "$box" _NET_WM_STATE)"
+    xprop_has -id "$box" _NET_WM_WINDOW_TYPE _NET_WM_WINDOW_TYPE_DIALOG ||
+        fail "the message box is not a dialog: $(xprop -id "$box" _NET_WM_WINDOW_TYPE)"
+    [ "$(xprop -id "$box" WM_TRANSIENT_FOR | awk '{ print $NF }')" = "$(printf '0x%x' "$window")" ] ||
+        fail "the message box does not belong to the window: $(xprop -id "$box" WM_TRANSIENT_FOR)"
+    count=$(messages | wc -l)
+    [ "$count" -eq 1 ] || fail "$count message boxes at once"
+    echo "$box"
+}
+
+# shoot_message BOX FILE: a screenshot of a message box once it has been painted.
+shoot_message() {
+    local box=$1 file=$2
+    message_painted() {
+        screenshot "$file" "$box" &&
+            [ "$(/usr/bin/convert "$file" -colorspace Gray -format '%[fx:minima < 0.2 && maxima > 0.8]' info:)" = 1 ]
+    }
+    poll 5 message_painted || fail "the message box was never painted"
 }
 
 # Answers a message box with Return, as a user would, and waits until it is gone.
 answer_message() {
     local box=$1
     xdotool windowactivate --sync "$box" key --clearmodifiers Return
-    for _ in $(seq 100); do
-        xdotool search --onlyvisible --name '^vantrelo-relay$' >/dev/null 2>&1 || return 0
-        sleep 0.05
-    done
-    fail "the message did not go away"
+    poll 5 no_message || fail "the message did not go away"
 }
 
-no_message() {
-    ! xdotool search --onlyvisible --name '^vantrelo-relay$' >/dev/null 2>&1
+# shows_greyed FILE GREYED...: takes a screenshot into FILE; true when exactly the listed
+# controls are greyed in it.
+shows_greyed() {
+    local file=$1
+    shift
+    screenshot "$file" && [ -z "$(greyed_mismatch "$file" "$@")" ]
 }
