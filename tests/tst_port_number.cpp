@@ -1,4 +1,5 @@
 #include "failure.h"
+#include "instrumented.h"
 #include "port_number.h"
 
 #include <QElapsedTimer>
@@ -8,19 +9,7 @@ namespace {
 
 // The promise is 10 ms for the optimised program; instrumented builds run several times slower
 // and there it only shows that the conversion stays linear in the paste's length.
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define VANTRELO_INSTRUMENTED 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) || !defined(__OPTIMIZE__)
-#define VANTRELO_INSTRUMENTED 1
-#endif
-#ifdef VANTRELO_INSTRUMENTED
-constexpr double budgetMs = 1000;
-#else
-constexpr double budgetMs = 10;
-#endif
+constexpr double budgetMs = optimised && !underAddressSanitizer ? 10 : 1000;
 
 } // namespace
 

@@ -12,6 +12,11 @@ fail() {
     exit 1
 }
 
+# Without these there is nothing to test with; ctest reports the test as skipped.
+for tool in Xvfb openbox xdotool xprop xwininfo python3 /usr/bin/import /usr/bin/convert /usr/bin/compare; do
+    command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed" >&2; exit 77; }
+done
+
 # Everything started here is stopped on exit, whatever way the test ends; the program first,
 # so it does not die of a vanished display while the test is being torn down.
 pids=()
@@ -75,7 +80,8 @@ time.sleep(3600)' >"$file" 2>/dev/null </dev/null &
 start_program() {
     local binary=$1
     shift
-    env "$@" "$binary" >"$scratch/program.log" 2>&1 </dev/null &
+    mkdir -m 700 "$scratch/runtime"
+    env XDG_RUNTIME_DIR="$scratch/runtime" "$@" "$binary" >"$scratch/program.log" 2>&1 </dev/null &
     program=$!
     pids+=("$program")
     window=$(timeout 15 xdotool search --sync --onlyvisible --name '串口控制单路继电器板' | head -n 1) ||

@@ -1,13 +1,15 @@
 #!/bin/bash
 # A person at the bench, with real pointer clicks on the real program: open, pull in, release,
 # close, open again, then the faults. After each step the line's recorded RTS level and, from a
-# screenshot, which controls are greyed.
+# screenshot, which controls are greyed and what the state label shows.
 #   relay_clicks.sh PROGRAM MODEMSHIM OUTPUT_DIR
 program_binary=$1
 shim=$2
 out=$3
 source "$(dirname "$0")/lib.sh"
 mkdir -p "$out"
+# Screenshots from an earlier run must not pass for this one's.
+rm -f "$out"/step-*.png "$out"/message-*.png
 
 start_display
 new_pty pty
@@ -16,122 +18,148 @@ eio="$scratch/unplugged"
 start_program "$program_binary" VANTRELO_PORTS="$pty" LD_PRELOAD="$shim" MODEMSHIM_LOG="$log" \
     MODEMSHIM_EIO="$eio"
 
-events() { grep -c " $pty " "$log" 2>/dev/null || echo 0; }
-last_event() { grep " $pty " "$log" | tail -n 1; }
+events() {
+    local count
+    count=$(grep -c " $pty " "$log" 2>/dev/null) || true
+    echo "${count:-0}"
+}
+last_event() { grep " $pty " "$log" 2>/dev/null | tail -n 1; }
+enough_events() { [ "$(events)" -ge "$1" ]; }
 
-# wait_events N: until the line has seen N events in all.
-wait_events() {
-    for _ in $(seq 100); do
-        [ "$(events)" -ge "$1" ] && return 0
-        sleep 0.02
+# The state label's renderings, by what it should say; each must look like its first showing
+# and unlike every other.
+declare -A label_shot=()
+
+# label_as FILE KEY: whether the state label in FILE shows what KEY names.
+label_as() {
+    local file=$1 key=$2 label="$scratch/label.png" other
+    crop "$file" state "$label"
+    if [ -n "${label_shot[$key]:-}" ]; then
+        same_pixels "$label" "${label_shot[$key]}"
+        return
+    fi
+    for other in "${!label_shot[@]}"; do
+        same_pixels "$label" "${label_shot[$other]}" && return 1
     done
-    fail "the line saw $(events) events, not $1: $(cat "$log" 2>/dev/null)"
+    return 0
 }
 
-# expect_greyed STEP CONTROL... : exactly these controls show greyed text, from a screenshot.
-# The label and buttons are drawn after the click is handled; give the paint a moment.
-expect_greyed() {
-    local step=$1 shot="$out/step-$1.png" name level greyed
-    shift
-    sleep 0.2
-    screenshot "$shot"
-    for name in chuankou_num open_comm state xihestate duankai; do
-        level=$(darkest "$shot" "$name")
-        greyed=no
-        awk "BEGIN { exit !($level > 0.4) }" && greyed=yes
-        if [[ " $* " == *" $name "* ]]; then
-            [ "$greyed" = yes ] || fail "$step: $name should be greyed (darkest $level)"
-        else
-            [ "$greyed" = no ] || fail "$step: $name should not be greyed (darkest $level)"
-        fi
-    done
+# shows STEP LABEL GREYED...: one screenshot of the window, as the user sees it after the step.
+shows() {
+    local file="$out/step-$1.png" key=$2
+    shift 2
+    shows_greyed "$file" "$@" && label_as "$file" "$key"
 }
 
-# step NAME CONTROL EVENTS 'LAST EVENT PATTERN' GREYED...
+# expect_view STEP LABEL GREYED...: waits until the window shows the label and exactly these
+# controls greyed, then remembers how the label looked. A message box comes up within the
+# click's own handling; a moment's grace is enough to see that none does.
+expect_view() {
+    local step=$1 key=$2 file="$out/step-$1.png"
+    if ! poll 5 shows "$@"; then
+        local why
+        why=$(greyed_mismatch "$file" "${@:3}")
+        label_as "$file" "$key" || why+="the state label does not show '$key'"
+        fail "$step: $why (see $file)"
+    fi
+    [ -n "${label_shot[$key]:-}" ] || {
+        label_shot[$key]="$scratch/label-$key.png"
+        crop "$file" state "${label_shot[$key]}"
+    }
+    sleep 0.3
+    no_message || fail "$step: unexpected message"
+}
+
+# step NAME CONTROL EVENTS 'LAST EVENT PATTERN' LABEL GREYED...: a click, then the line must have
+# seen EVENTS events in all, the last one matching the pattern, and the window must show LABEL.
 step() {
     local name=$1 target=$2 count=$3 pattern=$4
     shift 4
     click "$target"
-    wait_events "$count"
+    poll 5 enough_events "$count" || fail "$name: the line saw $(events) events, not $count: $(cat "$log")"
+    [ "$(events)" -eq "$count" ] || fail "$name: the line saw $(events) events, not $count: $(cat "$log")"
     [[ "$(last_event)" =~ $pattern ]] || fail "$name: line says '$(last_event)', expected /$pattern/"
-    no_message || fail "$name: unexpected message"
-    expect_greyed "$name" "$@"
+    expect_view "$name" "$@"
 }
 
-expect_greyed 1-start state xihestate duankai
-[ "$(events)" -eq 0 ] || fail "the line was touched before any click"
+closed="state xihestate duankai"
+opened="chuankou_num"
+rts0=' set .* RTS=0 DTR=1$'
+rts1=' set .* RTS=1 DTR=1$'
 
-#    name            control      events  last event on the line   greyed afterwards
-step 2-open          open_comm    2       ' set .* RTS=0 DTR=1$'   chuankou_num
-grep " $pty " "$log" | head -n 1 | grep -q ' open ' || fail "first event is not the opening"
-screenshot "$out/state-unknown-enabled.png"
-crop "$out/state-unknown-enabled.png" state "$scratch/state-unknown.png"
-step 3-pull-in       xihestate    3       ' set .* RTS=1 DTR=1$'   chuankou_num
-crop "$out/step-3-pull-in.png" state "$scratch/state-pulled-in.png"
-same_pixels "$scratch/state-unknown.png" "$scratch/state-pulled-in.png" && fail "the label did not change"
-step 4-pull-in-again xihestate    4       ' set .* RTS=1 DTR=1$'   chuankou_num
-step 5-release       duankai      5       ' set .* RTS=0 DTR=1$'   chuankou_num
-step 6-close         open_comm    6       ' close '                state xihestate duankai
-step 7-open-again    open_comm    8       ' set .* RTS=0 DTR=1$'   chuankou_num
+expect_view 1-start unknown-greyed $closed
+[ "$(events)" -eq 0 ] || fail "the line was touched before any click: $(cat "$log")"
 
-# The device vanishes while the port is open: the next relay click says so, and the label
-# does not claim what did not happen.
-step 8-pull-in       xihestate    9       ' set .* RTS=1 DTR=1$'   chuankou_num
+#    name                control    events  last event  label          greyed afterwards
+step 2-open              open_comm  2       "$rts0"     unknown        $opened
+grep " $pty " "$log" | head -n 1 | grep -q ' open .* RTS=1 ' || fail "the first event is not the opening"
+step 3-pull-in           xihestate  3       "$rts1"     pulled-in      $opened
+step 4-pull-in-again     xihestate  4       "$rts1"     pulled-in      $opened
+step 5-release           duankai    5       "$rts0"     released       $opened
+step 6-close             open_comm  6       ' close '   unknown-greyed $closed
+step 7-open-again        open_comm  8       "$rts0"     unknown        $opened
+step 8-release           duankai    9       "$rts0"     released       $opened
+
+# (a) The device vanishes while the port is open: the pull-in says so in a modal box, and the
+# label does not claim what did not happen.
 touch "$eio"
-click duankai
-box=$(wait_message) || fail "no message when the device had vanished"
-screenshot "$out/step-9-message-under.png"
+click xihestate
+box=$(wait_message)
+shoot_message "$box" "$out/message-device-gone.png"
+last_event | grep -q ' fault .* RTS=0 ' || fail "the pull-in did not reach the line: $(last_event)"
+# The box is modal: a click on the window behind it, below the box, does nothing.
+read -r box_bottom < <(xwininfo -id "$box" | awk '/Absolute upper-left Y/ { y = $4 } /Height:/ { h = $2 } END { print y + h }')
+read -r x y w h <<<"${control[duankai]}"
+[ $((origin_y + y + h - 5)) -gt "$box_bottom" ] || fail "the message box covers the buttons"
+before=$(events)
+click_at $((x + w / 2)) $((y + h - 5))
+sleep 0.3
+[ "$(events)" -eq "$before" ] || fail "a click went past the message box: $(last_event)"
 answer_message "$box"
-kill -0 "$program" || fail "the program ended after the fault"
-expect_greyed 9-after-fault chuankou_num
-crop "$out/step-9-after-fault.png" state "$scratch/state-after-fault.png"
-same_pixels "$scratch/state-unknown.png" "$scratch/state-after-fault.png" ||
-    fail "after the fault the label does not read 状态未知"
-last_event | grep -q ' fault ' || fail "the fault did not reach the line: $(last_event)"
+kill -0 "$program" 2>/dev/null || fail "the program ended after the fault"
+expect_view 9-after-device-gone unknown $opened
 
 # Closing still lets go; once the device is back, opening works again.
 rm -f "$eio"
-click open_comm
-sleep 0.3
-# A dead device may also refuse the closing; that is said once, and the port is let go anyway.
-no_message || answer_message "$(wait_message)"
-expect_greyed 10-closed-after-fault state xihestate duankai
 before=$(events)
-step 11-open-when-back open_comm $((before + 2)) ' set .* RTS=0 DTR=1$' chuankou_num
-step 12-close          open_comm $((before + 3)) ' close '              state xihestate duankai
+step 10-close-when-back  open_comm  $((before + 1)) ' close '  unknown-greyed $closed
+step 11-open-when-back   open_comm  $((before + 3)) "$rts0"    unknown        $opened
+step 12-close            open_comm  $((before + 4)) ' close '  unknown-greyed $closed
 
-# Letters in the port field: a message, and a window that still works.
+# field_text TEXT: replaces the port field's text, as a user would.
 field_text() {
     click chuankou_num
     xdotool key --clearmodifiers ctrl+a type "$1"
 }
-field_text abc
-click open_comm
-box=$(wait_message) || fail "no message for letters"
-answer_message "$box"
-expect_greyed 13-letters state xihestate duankai
 
-# A port number the host lacks.
-field_text 9
-click open_comm
-box=$(wait_message) || fail "no message for a port the host lacks"
-answer_message "$box"
-expect_greyed 14-no-such-port state xihestate duankai
+# (b) Letters in the port field, (c) a port number the host lacks: a message each, no port is
+# touched, and the window still works.
+for fault in letters:abc no-such-port:9; do
+    before=$(events)
+    field_text "${fault#*:}"
+    click open_comm
+    box=$(wait_message)
+    shoot_message "$box" "$out/message-${fault%%:*}.png"
+    answer_message "$box"
+    expect_view "13-${fault%%:*}" unknown-greyed $closed
+    [ "$(events)" -eq "$before" ] || fail "${fault%%:*}: the line was touched: $(last_event)"
+done
 
 field_text 1
 before=$(events)
-step 15-open-after-messages open_comm $((before + 2)) ' set .* RTS=0 DTR=1$' chuankou_num
-step 16-pull-in             xihestate $((before + 3)) ' set .* RTS=1 DTR=1$' chuankou_num
+step 14-open-after-messages open_comm $((before + 2)) "$rts0" unknown   $opened
+step 15-pull-in             xihestate $((before + 3)) "$rts1" pulled-in $opened
 
-# Closing the window with the port open ends the program at once, with no message, and the
+# (d) Closing the window with the port open ends the program at once, with no message, and the
 # line is let go.
-xdotool windowactivate --sync "$window" key --clearmodifiers alt+F4
-for _ in $(seq 100); do
-    kill -0 "$program" 2>/dev/null || break
-    sleep 0.01
-done
-kill -0 "$program" 2>/dev/null && fail "still running a second after the window was closed"
+xdotool windowactivate --sync "$window"
+closed_at=${EPOCHREALTIME/./}
+xdotool key --clearmodifiers alt+F4
+ended() { ! kill -0 "$program" 2>/dev/null; }
+poll 1 ended || fail "still running a second after the window was closed; messages: $(messages)"
+took=$(((${EPOCHREALTIME/./} - closed_at) / 1000))
+[ "$took" -le 1000 ] || fail "ending took $took ms"
 wait "$program" && status=0 || status=$?
 [ "$status" -eq 0 ] || fail "exit status $status"
-last_event | grep -q ' close ' || fail "the line was not released: $(last_event)"
-echo "relay clicks ok"
+last_event | grep -q ' close .* RTS=0 ' || fail "the line was not released: $(last_event)"
+echo "relay clicks ok (ended $took ms after the close)"

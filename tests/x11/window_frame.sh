@@ -6,6 +6,7 @@ shim=$2
 out=$3
 source "$(dirname "$0")/lib.sh"
 mkdir -p "$out"
+rm -f "$out"/window-*.png
 
 start_display
 new_pty pty1
@@ -45,6 +46,8 @@ poll 5 shows_greyed "$out/window-closed.png" state xihestate duankai ||
 
 # The focus is in the port field at start: keys typed before any click edit it. Port 2 is the
 # second pty, so its opening proves where the keys went.
+focused() { [ "$(xdotool getwindowfocus 2>/dev/null)" = "$window" ]; }
+poll 5 focused || fail "the window did not get the focus: $(xdotool getwindowfocus 2>&1)"
 xdotool key --clearmodifiers BackSpace type 2
 click open_comm
 poll 5 grep -q " open $pty2 " "$log" || fail "the typed port number did not reach the field: $(cat "$log" 2>/dev/null)"
