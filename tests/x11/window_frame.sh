@@ -23,8 +23,8 @@ read -r width height < <(xwininfo -id "$window" | awk '/Width:/ { w = $2 } /Heig
 
 # Fixed size: the manager is told it can neither shrink nor grow the window.
 hints=$(xprop -id "$window" WM_NORMAL_HINTS)
-grep -q 'program specified minimum size: 421 by 221$' <<<"$hints" || fail "minimum size: $hints"
-grep -q 'program specified maximum size: 421 by 221$' <<<"$hints" || fail "maximum size: $hints"
+grep -q ' minimum size: 421 by 221$' <<<"$hints" || fail "minimum size: $hints"
+grep -q ' maximum size: 421 by 221$' <<<"$hints" || fail "maximum size: $hints"
 
 # Centred: the client's centre is the screen's, give or take the frame the manager adds.
 read -r screen_w screen_h < <(xdotool getdisplaygeometry)
@@ -55,4 +55,12 @@ grep -q " $pty1 " "$log" && fail "port 1 was touched"
 poll 5 shows_greyed "$out/window-open.png" chuankou_num ||
     fail "port open: $(greyed_mismatch "$out/window-open.png" chuankou_num)"
 no_message || fail "a message appeared"
+
+# Ended by a signal, as at logout, the program still lets go of the port on its way out.
+kill -TERM "$program"
+ended() { ! kill -0 "$program" 2>/dev/null; }
+poll 1 ended || fail "still running a second after SIGTERM"
+wait "$program" && status=0 || status=$?
+[ "$status" -eq 0 ] || fail "exit status $status after SIGTERM"
+grep " $pty2 " "$log" | tail -n 1 | grep -q ' close ' || fail "the line was not released on SIGTERM"
 echo "window frame ok"
