@@ -2,6 +2,7 @@
 #include "mscomm.h"
 
 #include <QApplication>
+#include <QLocale>
 #include <QSocketNotifier>
 
 #ifdef Q_OS_UNIX
@@ -46,6 +47,9 @@ int main(int argc, char *argv[])
     QApplication::setApplicationName(QStringLiteral(VANTRELO_NAME));
     QApplication::setApplicationVersion(QStringLiteral(VANTRELO_VERSION));
     QApplication::setDesktopFileName(QStringLiteral(VANTRELO_NAME));
+    // The interface is Chinese (PRC) whatever the desktop's language.
+    QLocale::setDefault(
+        QLocale(QLocale::Chinese, QLocale::SimplifiedChineseScript, QLocale::China));
 #ifdef Q_OS_UNIX
     quitOnSignals(&app);
 #endif

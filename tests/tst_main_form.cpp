@@ -58,6 +58,7 @@ private slots:
     void openWorksAfterAFailure();
 
     void portFieldTooltipListsCurrentPorts();
+    void hugePasteIsRefusedBriefly();
 
     void enterAndEscapeDoNothing_data();
     void enterAndEscapeDoNothing();
@@ -471,6 +472,23 @@ void tst_main_form::portFieldTooltipListsCurrentPorts()
     QToolTip::hideText();
     QVERIFY(field->toolTip().isEmpty());
     QCOMPARE(m_line->calls, QStringList());
+}
+
+void tst_main_form::hugePasteIsRefusedBriefly()
+{
+    // The field takes any text; Qt's default limit would cut a paste at 32767 characters.
+    auto *field = control<QLineEdit>("chuankou_num");
+    const QString paste(1 << 20, u'9');
+    field->setText(paste);
+    QCOMPARE(field->text().size(), paste.size());
+
+    MessageCatcher catcher;
+    click("open_comm");
+    QCOMPARE(catcher.texts.size(), 1);
+    QVERIFY(catcher.texts[0].startsWith(QStringLiteral("错误 1103：")));
+    QVERIFY(catcher.texts[0].size() < 120);
+    QCOMPARE(m_line->calls, QStringList());
+    verifyShown(*m_window, portClosed);
 }
 
 void tst_main_form::enterAndEscapeDoNothing_data()
