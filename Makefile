@@ -11,7 +11,7 @@ PACKAGES := cmake ninja-build g++ pkg-config \
 	qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libgl-dev libxcb1-dev \
 	fonts-noto-cjk \
 	xvfb openbox xdotool x11-utils imagemagick \
-	dpkg-dev desktop-file-utils appstream file \
+	dpkg-dev desktop-file-utils appstream file python3 \
 	clang libclang-rt-14-dev
 
 SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
