@@ -2,7 +2,8 @@
 // driving the real serial line on a pty, with the modem-line library recording each change,
 // and prints the spread over many clicks.
 //
-//   build/bench/bench_rts_latency [CLICKS]      (default 2000)
+//   bench/run_rts_latency.sh [CLICKS] [BUILD_DIR]     (default 2000 clicks, build/)
+//   build/bench/bench_rts_latency [CLICKS]            (preloads the library itself)
 #include "main_form.h"
 #include "mscomm.h"
 
@@ -52,6 +53,8 @@ double percentile(const std::vector<double> &sorted, double p)
 
 int main(int argc, char *argv[])
 {
+    // Until the bench has its own pty, no port at all: the host's real ones are never ours.
+    setenv("VANTRELO_PORTS", "/nonexistent/vantrelo-bench-port", 1);
     const QString logPath =
         qEnvironmentVariableIsSet("MODEMSHIM_LOG")
             ? qEnvironmentVariable("MODEMSHIM_LOG")
@@ -100,13 +103,20 @@ int main(int argc, char *argv[])
         // The click is delivered with the release; that is where the user's action ends.
         const qint64 delivered = nowNs();
         QTest::mouseRelease(button, Qt::LeftButton, {}, centre);
+        const bool wanted = button == pullIn;
         qint64 changed = 0;
+        bool level = !wanted;
         for (const QByteArray &entry : log.readAll().split('\n')) {
-            if (entry.contains(" set "))
-                changed = entry.left(entry.indexOf(' ')).toLongLong();
+            const QList<QByteArray> fields = entry.split(' ');
+            if (fields.size() == 5 && fields[1] == "set" && fields[2] == name) {
+                changed = fields[0].toLongLong();
+                level = fields[3] == "RTS=1";
+            }
         }
-        if (changed == 0) {
-            std::fprintf(stderr, "click %d left no change on the line\n", i);
+        // A figure from the wrong event would look as plausible as a right one.
+        if (changed < delivered || level != wanted) {
+            std::fprintf(stderr, "click %d did not set RTS=%d on %s after its release\n", i,
+                         int(wanted), name);
             return 1;
         }
         latencyMs.push_back(double(changed - delivered) / 1e6);

@@ -3,6 +3,8 @@
 #include "line_errors.h"
 #include "port_list.h"
 
+#include <QFileInfo>
+
 #include <cerrno>
 
 #ifndef Q_OS_WIN
@@ -106,6 +108,7 @@ void MSComm::open()
     if (m_commPort < 1)
         throw noSuchPort(m_commPort);
     const QString device = QStringLiteral("COM%1").arg(m_commPort);
+    const QString node = device;
 #else
     const QList<PortEntry> ports = hostPorts();
     if (m_commPort < 1 || m_commPort > ports.size())
@@ -113,9 +116,15 @@ void MSComm::open()
     const QString device = ports.at(m_commPort - 1).device;
     if (const int error = precheckDevice(device))
         throw systemFailure(error, device, LineStep::Opening);
+    // QSerialPort names its lock file after the path it is given, and for root that lock is all
+    // that keeps a second holder off. Through a udev by-id link and through /dev/ttyUSB0 one
+    // device would get two locks, so the lock goes by the node the link leads to.
+    QString node = QFileInfo(device).canonicalFilePath();
+    if (node.isEmpty())
+        node = device;
 #endif
 
-    m_port.setPortName(device);
+    m_port.setPortName(node);
     // Write-only: nothing is ever read, and without a read notifier a vanished device shows
     // up at the next click instead of as an error event no one handles.
     if (!m_port.open(QIODevice::WriteOnly)) {

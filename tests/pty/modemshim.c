@@ -2,19 +2,26 @@
  * UART, so the serial line can be tested without hardware. A pty slave has none of its own:
  * every TIOCM* ioctl on it fails with ENOTTY.
  *
- * - A pty slave (char device, major 136..143) gets RTS and DTR raised when it is opened and
- *   dropped when the last descriptor on it is closed, as Linux does for a UART with HUPCL.
- *   TIOCMGET, TIOCMSET, TIOCMBIS and TIOCMBIC work on those two lines; the other status bits
- *   read as 0. Any other ioctl goes to the kernel.
+ * - A descriptor opened (open, open64, openat, openat64, __open_2, __open64_2) on a pty slave
+ *   (char device, major 136..143) gets lines. Per device (st_rdev), RTS and DTR are raised at
+ *   every such opening and dropped when the last of those descriptors is closed, as Linux does
+ *   for a UART with HUPCL. TIOCMGET, TIOCMSET, TIOCMBIS and TIOCMBIC work on RTS and DTR; the
+ *   status bits (CTS, DSR, CD, RI) always read as 0. Any other ioctl goes to the kernel.
+ * - The state lives in the process that opened the device: two processes on one pty each see
+ *   their own lines. Descriptors made by dup(), by fcntl() or inside libc (fopen, openpty) and
+ *   O_PATH descriptors have no lines, and neither has a descriptor numbered 4096 or above.
  * - MODEMSHIM_LOG=<path>: one line per event, appended with a single write():
- *       <CLOCK_MONOTONIC ns> <open|close|set|fault> <device path> RTS=<0|1> DTR=<0|1>
- *   "set" is logged for every TIOCMSET/BIS/BIC, also when nothing changed, so the last line of
- *   a device always gives its levels.
+ *       <CLOCK_MONOTONIC ns> <event> <device path> RTS=<0|1> DTR=<0|1>
+ *   open: a descriptor was opened; close: one was closed (levels after it); set: a TIOCMSET,
+ *   TIOCMBIS or TIOCMBIC was done, logged also when nothing changed; fault: an ioctl was
+ *   answered by one of the fault files below. The levels are the device's after the event, so
+ *   the last line of a device always gives its levels. The path is the slave's, /dev/pts/N.
  * - MODEMSHIM_EIO=<path>: while a file exists there, every TIOCM* ioctl fails with EIO, as on an
- *   unplugged USB adapter ("fault" is logged).
- * - MODEMSHIM_STUCK=<path>: while a file exists there, setting lines succeeds but changes
- *   nothing ("fault" is logged), as on a driver that ignores the request.
- * - The symbol modemshim_loaded tells a test whether the library is preloaded.
+ *   unplugged USB adapter.
+ * - MODEMSHIM_STUCK=<path>: while a file exists there, TIOCMSET/BIS/BIC succeed but change
+ *   nothing, as on a driver that ignores the request; TIOCMGET still reports the lines.
+ *   Both files are looked for at every ioctl.
+ * - The symbol modemshim_loaded (int, 1) tells a test whether the library is preloaded.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -41,6 +48,7 @@ struct device
     dev_t rdev;
     int open_count;
     int lines; /* TIOCM_RTS | TIOCM_DTR */
+    char path[256];
 };
 
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
@@ -56,10 +64,10 @@ static int (*real_open64_2)(const char *, int);
 static int (*real_close)(int);
 static int (*real_ioctl)(int, unsigned long, ...);
 
-static void resolve(void)
+static pthread_once_t resolved = PTHREAD_ONCE_INIT;
+
+static void resolve_all(void)
 {
-    if (real_close)
-        return;
     real_open = dlsym(RTLD_NEXT, "open");
     real_open64 = dlsym(RTLD_NEXT, "open64");
     real_openat = dlsym(RTLD_NEXT, "openat");
@@ -70,34 +78,62 @@ static void resolve(void)
     real_close = dlsym(RTLD_NEXT, "close");
 }
 
+static void lock_for_fork(void)
+{
+    pthread_mutex_lock(&lock);
+}
+
+static void unlock_after_fork(void)
+{
+    pthread_mutex_unlock(&lock);
+}
+
+/* Threads may make their first call at the same time. A child forked while another thread held
+ * the lock would otherwise hang at its first close(). */
+static void resolve(void)
+{
+    pthread_once(&resolved, resolve_all);
+}
+
+__attribute__((constructor)) static void start(void)
+{
+    resolve();
+    pthread_atfork(lock_for_fork, unlock_after_fork, unlock_after_fork);
+}
+
 static int file_present(const char *variable)
 {
     const char *path = getenv(variable);
     return path && *path && access(path, F_OK) == 0;
 }
 
-static void log_event(int fd, const char *event, const struct device *device)
+/* Named once, at its first opening: a descriptor closed behind our back can no longer say
+ * what it was, and the path stays the same for the reader of the log after the master is gone
+ * (when /proc would add " (deleted)"). */
+static void name_device(int fd, struct device *device)
 {
+    char link[64];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t length = readlink(link, device->path, sizeof device->path - 1);
+    if (length > 0)
+        device->path[length] = '\0';
+    else
+        strcpy(device->path, "?");
+}
+
+static void log_event(const char *event, const struct device *device)
+{
+    /* Taken first, so the time is the ioctl's and not the logging's. */
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
     const char *path = getenv("MODEMSHIM_LOG");
     if (!path || !*path)
         return;
-    char name[256] = "?";
-    char link[64];
-    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    const ssize_t length = readlink(link, name, sizeof name - 1);
-    if (length > 0) {
-        name[length] = '\0';
-        /* A pty whose master is gone is still the same device to the reader of the log. */
-        char *deleted = strstr(name, " (deleted)");
-        if (deleted)
-            *deleted = '\0';
-    }
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
     char line[400];
-    const int size = snprintf(line, sizeof line, "%lld %s %s RTS=%d DTR=%d\n",
-                              (long long)now.tv_sec * 1000000000LL + now.tv_nsec, event, name,
-                              (device->lines & TIOCM_RTS) != 0, (device->lines & TIOCM_DTR) != 0);
+    const int size =
+        snprintf(line, sizeof line, "%lld %s %s RTS=%d DTR=%d\n",
+                 (long long)now.tv_sec * 1000000000LL + now.tv_nsec, event, device->path,
+                 (device->lines & TIOCM_RTS) != 0, (device->lines & TIOCM_DTR) != 0);
     const int saved = errno;
     const int out = real_open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (out >= 0) {
@@ -121,15 +157,30 @@ static int is_pty_slave(int fd, dev_t *rdev)
     return 1;
 }
 
-static int track_open(int fd)
+/* Called with the lock held. */
+static void release(struct device *device)
 {
-    dev_t rdev;
-    if (fd < 0 || fd >= max_fds || !is_pty_slave(fd, &rdev))
+    if (--device->open_count == 0)
+        device->lines = 0; /* hang-up on last close */
+}
+
+static int track_open(int fd, int flags)
+{
+    if (fd < 0 || fd >= max_fds)
         return fd;
+    dev_t rdev = 0;
+    const int pty = !(flags & O_PATH) && is_pty_slave(fd, &rdev);
     pthread_mutex_lock(&lock);
+    /* The number was closed behind our back (close_range, fclose, dup2 onto it): that earlier
+     * descriptor holds its device no longer. */
+    if (by_fd[fd]) {
+        release(by_fd[fd]);
+        log_event("close", by_fd[fd]);
+        by_fd[fd] = NULL;
+    }
     struct device *device = NULL;
     struct device *free_slot = NULL;
-    for (int i = 0; i < max_devices; ++i) {
+    for (int i = 0; pty && i < max_devices; ++i) {
         if (devices[i].open_count > 0 && devices[i].rdev == rdev)
             device = &devices[i];
         else if (!free_slot && devices[i].open_count == 0)
@@ -139,13 +190,14 @@ static int track_open(int fd)
         device = free_slot;
         device->rdev = rdev;
         device->lines = 0;
+        name_device(fd, device);
     }
     if (device) {
         /* Opening a UART raises both lines, whatever they were. */
         device->open_count++;
         device->lines |= TIOCM_RTS | TIOCM_DTR;
         by_fd[fd] = device;
-        log_event(fd, "open", device);
+        log_event("open", device);
     }
     pthread_mutex_unlock(&lock);
     return fd;
@@ -164,40 +216,40 @@ int open(const char *path, int flags, ...)
 {
     resolve();
     OPEN_MODE(flags, mode);
-    return track_open(real_open(path, flags, mode));
+    return track_open(real_open(path, flags, mode), flags);
 }
 
 int open64(const char *path, int flags, ...)
 {
     resolve();
     OPEN_MODE(flags, mode);
-    return track_open(real_open64(path, flags, mode));
+    return track_open(real_open64(path, flags, mode), flags);
 }
 
 int openat(int dir, const char *path, int flags, ...)
 {
     resolve();
     OPEN_MODE(flags, mode);
-    return track_open(real_openat(dir, path, flags, mode));
+    return track_open(real_openat(dir, path, flags, mode), flags);
 }
 
 int openat64(int dir, const char *path, int flags, ...)
 {
     resolve();
     OPEN_MODE(flags, mode);
-    return track_open(real_openat64(dir, path, flags, mode));
+    return track_open(real_openat64(dir, path, flags, mode), flags);
 }
 
 int __open_2(const char *path, int flags)
 {
     resolve();
-    return track_open(real_open_2(path, flags));
+    return track_open(real_open_2(path, flags), flags);
 }
 
 int __open64_2(const char *path, int flags)
 {
     resolve();
-    return track_open(real_open64_2(path, flags));
+    return track_open(real_open64_2(path, flags), flags);
 }
 
 int close(int fd)
@@ -208,19 +260,22 @@ int close(int fd)
         struct device *device = by_fd[fd];
         if (device) {
             by_fd[fd] = NULL;
-            if (--device->open_count == 0)
-                device->lines = 0; /* hang-up on last close */
-            log_event(fd, "close", device);
+            release(device);
+            log_event("close", device);
         }
         pthread_mutex_unlock(&lock);
     }
     return real_close(fd);
 }
 
-static int modem_ioctl(int fd, struct device *device, unsigned long request, int *bits)
+static int modem_ioctl(struct device *device, unsigned long request, int *bits)
 {
+    if (!bits) {
+        errno = EFAULT; /* what the kernel says; crashing here would hide the caller's bug */
+        return -1;
+    }
     if (file_present("MODEMSHIM_EIO")) {
-        log_event(fd, "fault", device);
+        log_event("fault", device);
         errno = EIO;
         return -1;
     }
@@ -229,7 +284,7 @@ static int modem_ioctl(int fd, struct device *device, unsigned long request, int
         return 0;
     }
     if (file_present("MODEMSHIM_STUCK")) {
-        log_event(fd, "fault", device);
+        log_event("fault", device);
         return 0;
     }
     const int mask = TIOCM_RTS | TIOCM_DTR;
@@ -239,7 +294,7 @@ static int modem_ioctl(int fd, struct device *device, unsigned long request, int
         device->lines |= *bits & mask;
     else
         device->lines &= ~(*bits & mask);
-    log_event(fd, "set", device);
+    log_event("set", device);
     return 0;
 }
 
@@ -260,7 +315,7 @@ int ioctl(int fd, unsigned long request, ...)
         int handled = 0;
         if (device) {
             handled = 1;
-            result = modem_ioctl(fd, device, request, argument);
+            result = modem_ioctl(device, request, argument);
         }
         const int saved = errno;
         pthread_mutex_unlock(&lock);

@@ -4,6 +4,9 @@
 #include "mscomm.h"
 #include "pty_fixture.h"
 
+#include <QProcess>
+#include <QSerialPort>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <functional>
@@ -37,6 +40,37 @@ void openPort(MSComm &line, qint16 number)
     line.putPortOpen(true);
 }
 
+// Straight to the kernel, so the library neither raises the lines for it nor logs it.
+int openPastTheLibrary(const QString &device)
+{
+    return int(::syscall(SYS_openat, AT_FDCWD, device.toLocal8Bit().constData(),
+                         O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+}
+
+// Child mode: hold `device` the way `kind` would until the test closes our stdin.
+int holdPort(const QString &kind, const QString &device)
+{
+    QTextStream out(stdout);
+    qputenv("VANTRELO_PORTS", device.toLocal8Bit());
+    MSComm line;
+    // A terminal program opens for reading and writing and knows nothing of RTS.
+    QSerialPort terminal(device);
+    if (kind == u"this-program") {
+        if (const Failure failure = failureOf([&] { openPort(line, 1); }); failure.number) {
+            out << "failed: " << failure.description << Qt::endl;
+            return 1;
+        }
+    } else if (!terminal.open(QIODevice::ReadWrite)) {
+        out << "failed: " << terminal.errorString() << Qt::endl;
+        return 1;
+    }
+    out << "held" << Qt::endl;
+    char byte = 0;
+    while (::read(STDIN_FILENO, &byte, 1) > 0) {
+    }
+    return 0;
+}
+
 } // namespace
 
 // QSKIP returns from the function it is in, so this has to be a macro.
@@ -55,13 +89,16 @@ private slots:
     // with the modem-line library
     void opensTheNumberedPortWithItsSettings_data();
     void opensTheNumberedPortWithItsSettings();
+    void rtsIsNegatedRightAfterOpening_data();
     void rtsIsNegatedRightAfterOpening();
     void rtsFollowsEachPut_data();
     void rtsFollowsEachPut();
+    void closingDropsTheLines_data();
     void closingDropsTheLines();
     void misuseIsRefused();
     void lineFaults_data();
     void lineFaults();
+    void faultWhileOpeningLeavesThePortClosed_data();
     void faultWhileOpeningLeavesThePortClosed();
 
     // without it
@@ -72,10 +109,16 @@ private slots:
     void portsThatCannotBeOpened();
     void numbersWithoutAPort_data();
     void numbersWithoutAPort();
+    void secondInstanceGetsBusy_data();
     void secondInstanceGetsBusy();
 
 private:
-    QList<LineEvent> events() const { return readLineLog(m_log, m_ptys.at(0)->path()); }
+    QList<LineEvent> events(int port = 1) const
+    {
+        if (m_log.isEmpty())
+            return {};
+        return readLineLog(m_log, m_ptys.at(port - 1)->path());
+    }
 
     QString m_log;
     QList<std::shared_ptr<Pty>> m_ptys;
@@ -97,8 +140,10 @@ void tst_mscomm::init()
 
 void tst_mscomm::cleanup()
 {
-    for (const char *variable : {"MODEMSHIM_EIO", "MODEMSHIM_STUCK"})
-        QFile::remove(qEnvironmentVariable(variable));
+    for (const char *variable : {"MODEMSHIM_EIO", "MODEMSHIM_STUCK"}) {
+        if (const QString fault = qEnvironmentVariable(variable); !fault.isEmpty())
+            QFile::remove(fault);
+    }
     m_ptys.clear();
 }
 
@@ -106,6 +151,7 @@ void tst_mscomm::opensTheNumberedPortWithItsSettings_data()
 {
     QTest::addColumn<int>("number");
     QTest::newRow("first") << 1;
+    QTest::newRow("middle") << 2;
     QTest::newRow("last") << 3;
 }
 
@@ -113,22 +159,27 @@ void tst_mscomm::opensTheNumberedPortWithItsSettings()
 {
     NEED_SHIM(true);
     QFETCH(int, number);
+    const QString device = m_ptys.at(number - 1)->path();
+
+    // Opened before the port is: once open it is exclusive to anyone but root.
+    const int fd = openPastTheLibrary(device);
+    QVERIFY(fd >= 0);
+    const auto closeFd = qScopeGuard([fd] { ::syscall(SYS_close, fd); });
 
     MSComm line;
     QVERIFY(!line.getPortOpen());
     openPort(line, qint16(number));
     QVERIFY(line.getPortOpen());
-    const QString device = m_ptys.at(number - 1)->path();
     QCOMPARE(line.device(), device);
-    QCOMPARE(readLineLog(m_log, device).value(0).event, QStringLiteral("open"));
+    for (int port = 1; port <= m_ptys.size(); ++port) {
+        if (port == number)
+            QCOMPARE(events(port).value(0).event, QStringLiteral("open"));
+        else
+            QVERIFY2(events(port).isEmpty(), "another port was touched");
+    }
 
-    // Read the settings past the library: a second opening through it would raise the lines.
-    const int fd = int(::syscall(SYS_openat, AT_FDCWD, device.toLocal8Bit().constData(),
-                                 O_RDONLY | O_NOCTTY | O_NONBLOCK));
-    QVERIFY(fd >= 0);
     termios settings{};
     QCOMPARE(::tcgetattr(fd, &settings), 0);
-    ::syscall(SYS_close, fd);
     QCOMPARE(::cfgetispeed(&settings), speed_t(B9600));
     QCOMPARE(::cfgetospeed(&settings), speed_t(B9600));
     QCOMPARE(settings.c_cflag & CSIZE, tcflag_t(CS8));
@@ -136,14 +187,30 @@ void tst_mscomm::opensTheNumberedPortWithItsSettings()
     QCOMPARE(settings.c_iflag & (IXON | IXOFF | IXANY), tcflag_t(0));
 }
 
+void tst_mscomm::rtsIsNegatedRightAfterOpening_data()
+{
+    QTest::addColumn<bool>("pulledInBefore");
+    QTest::newRow("first opening") << false;
+    QTest::newRow("opened again after closing pulled in") << true;
+}
+
 void tst_mscomm::rtsIsNegatedRightAfterOpening()
 {
     NEED_SHIM(true);
+    QFETCH(bool, pulledInBefore);
+
     MSComm line;
-    openPort(line, 1);
-    const QList<LineEvent> seen = events();
+    if (pulledInBefore) {
+        openPort(line, 1);
+        line.putRTSEnable(true);
+        line.putPortOpen(false);
+    }
+    const qsizetype before = events().size();
+    line.putPortOpen(true);
+    const QList<LineEvent> seen = events().mid(before);
     QCOMPARE(seen.size(), 2);
     QCOMPARE(seen[0].event, QStringLiteral("open"));
+    QVERIFY(seen[0].rts);
     QCOMPARE(seen[1].event, QStringLiteral("set"));
     QVERIFY(!seen[1].rts);
     QVERIFY(seen[1].dtr); // DTR stays as the system leaves it
@@ -157,6 +224,7 @@ void tst_mscomm::rtsFollowsEachPut_data()
     QTest::newRow("assert twice") << QList<bool>{true, true};
     QTest::newRow("negate twice") << QList<bool>{false, false};
     QTest::newRow("assert, negate, assert") << QList<bool>{true, false, true};
+    QTest::newRow("assert, assert, negate, negate") << QList<bool>{true, true, false, false};
 }
 
 void tst_mscomm::rtsFollowsEachPut()
@@ -177,24 +245,32 @@ void tst_mscomm::rtsFollowsEachPut()
     }
 }
 
+void tst_mscomm::closingDropsTheLines_data()
+{
+    QTest::addColumn<bool>("byDestroying");
+    QTest::newRow("port closed") << false;
+    QTest::newRow("line destroyed with the port open") << true;
+}
+
 void tst_mscomm::closingDropsTheLines()
 {
     NEED_SHIM(true);
-    MSComm line;
-    openPort(line, 1);
-    line.putRTSEnable(true);
-    line.putPortOpen(false);
-    QVERIFY(!line.getPortOpen());
-    QCOMPARE(events().last().event, QStringLiteral("close"));
-    QVERIFY(!events().last().rts);
+    QFETCH(bool, byDestroying);
 
-    // Destroying the line with the port open releases it too.
-    {
-        MSComm other;
-        openPort(other, 1);
-        other.putRTSEnable(true);
+    auto line = std::make_unique<MSComm>();
+    openPort(*line, 1);
+    line->putRTSEnable(true);
+    if (byDestroying) {
+        line.reset();
+    } else {
+        line->putPortOpen(false);
+        QVERIFY(!line->getPortOpen());
+        QVERIFY(line->device().isEmpty());
     }
-    QCOMPARE(events().last().event, QStringLiteral("close"));
+    const LineEvent last = events().last();
+    QCOMPARE(last.event, QStringLiteral("close"));
+    QVERIFY(!last.rts);
+    QVERIFY(!last.dtr);
 }
 
 void tst_mscomm::misuseIsRefused()
@@ -211,6 +287,17 @@ void tst_mscomm::misuseIsRefused()
     // Opening an open port, or closing a closed one, is no change and no error.
     QCOMPARE(failureOf([&] { line.putPortOpen(true); }).number, 0);
     QCOMPARE(events().size(), 2);
+
+    line.putPortOpen(false);
+    QCOMPARE(failureOf([&] { line.putPortOpen(false); }).number, 0);
+    const qsizetype closed = events().size();
+    QCOMPARE(failureOf([&] { line.putRTSEnable(false); }).number, failure_number::PortNotOpen);
+    QCOMPARE(events().size(), closed);
+
+    // The refused change of number did not stick.
+    line.putPortOpen(true);
+    QCOMPARE(line.device(), m_ptys[0]->path());
+    QVERIFY(events(2).isEmpty());
 }
 
 void tst_mscomm::lineFaults_data()
@@ -251,16 +338,34 @@ void tst_mscomm::lineFaults()
     QVERIFY(events().last().rts);
 }
 
+void tst_mscomm::faultWhileOpeningLeavesThePortClosed_data()
+{
+    QTest::addColumn<QByteArray>("faultFile");
+    QTest::addColumn<int>("number");
+    QTest::newRow("device unplugged") << QByteArray("MODEMSHIM_EIO") << EIO;
+    QTest::newRow("level did not take")
+        << QByteArray("MODEMSHIM_STUCK") << failure_number::LineDidNotTake;
+}
+
 void tst_mscomm::faultWhileOpeningLeavesThePortClosed()
 {
     NEED_SHIM(true);
-    QFile fault(qEnvironmentVariable("MODEMSHIM_EIO"));
+    QFETCH(QByteArray, faultFile);
+    QFETCH(int, number);
+
+    QFile fault(qEnvironmentVariable(faultFile.constData()));
     QVERIFY(fault.open(QIODevice::WriteOnly));
     MSComm line;
     line.putCommPort(1);
-    QCOMPARE(failureOf([&] { line.putPortOpen(true); }).number, EIO);
+    QCOMPARE(failureOf([&] { line.putPortOpen(true); }).number, number);
     QVERIFY(!line.getPortOpen());
+    QVERIFY(line.device().isEmpty());
     QCOMPARE(events().last().event, QStringLiteral("close"));
+
+    // Nothing of the failed opening is kept, its lock least of all.
+    fault.remove();
+    QCOMPARE(failureOf([&] { line.putPortOpen(true); }).number, 0);
+    QVERIFY(!events().last().rts);
 }
 
 void tst_mscomm::noModemLines()
@@ -268,12 +373,15 @@ void tst_mscomm::noModemLines()
     NEED_SHIM(false);
     MSComm line;
     line.putCommPort(1);
-    const Failure failure = failureOf([&] { line.putPortOpen(true); });
-    QCOMPARE(failure.number, ENOTTY);
-    QVERIFY2(failure.description.contains(QStringLiteral("调制解调器控制线")),
-             qPrintable(failure.description));
-    QVERIFY(failure.description.contains(m_ptys[0]->path()));
-    QVERIFY(!line.getPortOpen());
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        // The second attempt meets the same answer, not a lock the first one left behind.
+        const Failure failure = failureOf([&] { line.putPortOpen(true); });
+        QCOMPARE(failure.number, ENOTTY);
+        QVERIFY2(failure.description.contains(QStringLiteral("调制解调器控制线")),
+                 qPrintable(failure.description));
+        QVERIFY(failure.description.contains(m_ptys[0]->path()));
+        QVERIFY(!line.getPortOpen());
+    }
 }
 
 void tst_mscomm::portsThatCannotBeOpened_data()
@@ -334,30 +442,86 @@ void tst_mscomm::numbersWithoutAPort()
             }).description.contains(QStringLiteral("没有可用的串口")));
 }
 
+void tst_mscomm::secondInstanceGetsBusy_data()
+{
+    // Who holds the port: this program in this process, in another one, or a terminal program
+    // in another one; either side may name the device through a link, as udev's by-id links.
+    QTest::addColumn<QString>("holder");
+    QTest::addColumn<bool>("holderUsesLink");
+    QTest::addColumn<bool>("weUseLink");
+    QTest::addColumn<bool>("holderKilled");
+
+    QTest::newRow("this program, same process") << "same-process" << false << false << false;
+    QTest::newRow("this program, another process") << "this-program" << false << false << false;
+    QTest::newRow("this program, holding it by a link") << "this-program" << true << false << false;
+    QTest::newRow("terminal program") << "terminal" << false << false << false;
+    QTest::newRow("terminal program, we have a link") << "terminal" << false << true << false;
+    QTest::newRow("terminal program that was killed") << "terminal" << false << false << true;
+}
+
 void tst_mscomm::secondInstanceGetsBusy()
 {
-    MSComm first;
-    first.putCommPort(1);
-    const Failure firstFailure = failureOf([&] { first.putPortOpen(true); });
-    if (!shimLoaded()) {
-        QCOMPARE(firstFailure.number, ENOTTY);
-        QSKIP("a port that cannot be opened cannot be held");
+    QFETCH(QString, holder);
+    QFETCH(bool, holderUsesLink);
+    QFETCH(bool, weUseLink);
+    QFETCH(bool, holderKilled);
+    if (holder != u"terminal") {
+        NEED_SHIM(true);
     }
-    QVERIFY(first.getPortOpen());
 
+    QTemporaryDir links;
+    const QString device = m_ptys[0]->path();
+    const QString link = links.filePath(QStringLiteral("usb-relay-board"));
+    QVERIFY(QFile::link(device, link));
+
+    auto first = std::make_unique<MSComm>();
+    QProcess child;
+    const QString held = holderUsesLink ? link : device;
+    if (holder == u"same-process") {
+        qputenv("VANTRELO_PORTS", held.toLocal8Bit());
+        openPort(*first, 1);
+    } else {
+        child.start(QCoreApplication::applicationFilePath(),
+                    {QStringLiteral("--hold"), holder, held});
+        QVERIFY(child.waitForReadyRead(10000));
+        QCOMPARE(child.readLine().trimmed(), QByteArray("held"));
+    }
+    const qsizetype before = events().size();
+
+    const QString ours = weUseLink ? link : device;
+    qputenv("VANTRELO_PORTS", ours.toLocal8Bit());
     MSComm second;
     second.putCommPort(1);
     const Failure failure = failureOf([&] { second.putPortOpen(true); });
     QCOMPARE(failure.number, EBUSY);
     QVERIFY2(failure.description.contains(QStringLiteral("正被另一个程序占用")),
              qPrintable(failure.description));
+    QVERIFY(failure.description.contains(ours));
     QVERIFY(!second.getPortOpen());
-    // The refused opening must not touch the line the first one holds.
-    QCOMPARE(events().size(), 2);
+    // The refused opening must not touch the line the holder has.
+    if (shimLoaded())
+        QCOMPARE(events().size(), before);
 
-    first.putPortOpen(false);
-    QCOMPARE(failureOf([&] { second.putPortOpen(true); }).number, 0);
+    if (holder == u"same-process") {
+        first.reset();
+    } else {
+        if (holderKilled)
+            child.kill();
+        else
+            child.closeWriteChannel();
+        QVERIFY(child.waitForFinished(10000));
+    }
+    // Free again; a bare pty then fails only for its want of modem-control lines.
+    QCOMPARE(failureOf([&] { second.putPortOpen(true); }).number, shimLoaded() ? 0 : ENOTTY);
 }
 
-QTEST_GUILESS_MAIN(tst_mscomm)
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    if (argc == 4 && qstrcmp(argv[1], "--hold") == 0)
+        return holdPort(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]));
+    tst_mscomm test;
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "tst_mscomm.moc"
