@@ -6,6 +6,7 @@
 #include <QSocketNotifier>
 
 #ifdef Q_OS_UNIX
+#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
@@ -16,8 +17,11 @@ int signalPipe[2] = {-1, -1};
 
 void onQuitSignal(int)
 {
+    // The handler may interrupt code that is about to read errno.
+    const int saved = errno;
     const char byte = 1;
     [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
+    errno = saved;
 }
 
 // Logging out or `kill` ends the program through the event loop like the close box does, so
@@ -34,8 +38,14 @@ void quitOnSignals(QObject *parent)
     action.sa_handler = onQuitSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (const int signal : {SIGTERM, SIGINT, SIGHUP})
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        // A signal the caller chose to ignore stays ignored, as under nohup.
+        struct sigaction previous
+        {};
+        if (::sigaction(signal, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN)
+            continue;
         ::sigaction(signal, &action, nullptr);
+    }
 }
 
 } // namespace

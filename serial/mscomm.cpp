@@ -3,11 +3,13 @@
 #include "line_errors.h"
 #include "port_list.h"
 
+#include <QFile>
 #include <QFileInfo>
 
 #include <cerrno>
 
 #ifndef Q_OS_WIN
+#include <csignal>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,6 +32,29 @@ int precheckDevice(const QString &device)
     if (::access(path.constData(), W_OK) != 0)
         return errno;
     return 0;
+}
+
+// Terminal programs that lock a port the old UUCP way write their pid and nothing else.
+// QSerialPort takes such a file for a stale lock of its own, removes it and opens the port
+// under the holder's feet, and that opening raises RTS on the holder's line. A live pid in the
+// file therefore means busy. Our own locks start with the pid too, so they read the same way.
+bool lockedByAnotherProgram(const QString &node)
+{
+    QString name = node.startsWith(u"/dev/") ? node.mid(5) : node;
+    name.replace(u'/', u'_');
+    for (const char *dir : {"/var/lock", "/run/lock"}) {
+        QFile lock(QString::fromLatin1(dir) + QStringLiteral("/LCK..") + name);
+        if (!lock.open(QIODevice::ReadOnly))
+            continue;
+        bool ok = false;
+        const qint64 pid = lock.readLine(64).trimmed().toLongLong(&ok);
+        // This process's own lock is QSerialPort's to judge.
+        if (!ok || pid <= 0 || pid == ::getpid())
+            continue;
+        if (::kill(pid_t(pid), 0) == 0 || errno == EPERM)
+            return true;
+    }
+    return false;
 }
 #endif
 
@@ -122,6 +147,8 @@ void MSComm::open()
     QString node = QFileInfo(device).canonicalFilePath();
     if (node.isEmpty())
         node = device;
+    if (lockedByAnotherProgram(node))
+        throw systemFailure(EBUSY, device, LineStep::Opening);
 #endif
 
     m_port.setPortName(node);

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QStringList>
 
 #include <algorithm>
@@ -79,7 +80,15 @@ bool naturalLess(const QString &a, const QString &b)
 QList<PortEntry> portsFromOverride(const QString &value)
 {
     QList<PortEntry> ports;
-    for (const QString &path : value.split(QDir::listSeparator(), Qt::SkipEmptyParts))
+#ifdef Q_OS_WIN
+    const QStringList paths = value.split(QDir::listSeparator(), Qt::SkipEmptyParts);
+#else
+    // udev's by-path names hold colons of their own ("pci-0000:00:14.0-usb-0:1.2:1.0-port0");
+    // every entry is an absolute path, so only a colon before a slash separates two.
+    static const QRegularExpression separator(QStringLiteral(":+(?=/|$)"));
+    const QStringList paths = value.split(separator, Qt::SkipEmptyParts);
+#endif
+    for (const QString &path : paths)
         ports.append({path, {}, {}});
     return ports;
 }

@@ -17,7 +17,7 @@ struct PortEntry
 // program runs gets a number without a restart. Never opens a device.
 QList<PortEntry> hostPorts();
 
-// The list named by VANTRELO_PORTS: device paths separated by the platform's list separator.
+// The list named by VANTRELO_PORTS: absolute device paths separated by ':' (';' on Windows).
 QList<PortEntry> portsFromOverride(const QString &value);
 
 // The serial ports listed under a sysfs tty class directory (normally /sys/class/tty).

@@ -104,6 +104,9 @@ void tst_port_list::overrideList_data()
     QTest::newRow("by-id path") << "/dev/serial/by-id/usb-1a86_USB_Serial-if00-port0"
                                 << QStringList{"/dev/serial/by-id/usb-1a86_USB_Serial-if00-port0"};
     QTest::newRow("empty entries skipped") << ":/dev/a::/dev/b:" << QStringList{"/dev/a", "/dev/b"};
+    QTest::newRow("by-path names keep their colons")
+        << "/dev/serial/by-path/pci-0000:00:14.0-usb-0:1.2:1.0-port0:/dev/ttyS1"
+        << QStringList{"/dev/serial/by-path/pci-0000:00:14.0-usb-0:1.2:1.0-port0", "/dev/ttyS1"};
     QTest::newRow("empty") << "" << QStringList{};
 }
 

@@ -4,11 +4,13 @@
 #include "mscomm.h"
 #include "pty_fixture.h"
 
+#include <QFileInfo>
 #include <QProcess>
 #include <QSerialPort>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cstring>
 #include <functional>
 #include <memory>
 
@@ -60,6 +62,26 @@ int holdPort(const QString &kind, const QString &device)
             out << "failed: " << failure.description << Qt::endl;
             return 1;
         }
+    } else if (kind == u"uucp") {
+        // A terminal program of the old school: a plain open, and a lock file with its pid.
+        if (::open(device.toLocal8Bit().constData(), O_RDWR | O_NOCTTY) < 0) {
+            out << "failed: " << strerror(errno) << Qt::endl;
+            return 1;
+        }
+        const QString canonical = QFileInfo(device).canonicalFilePath();
+        QFile lock(QStringLiteral("/var/lock/LCK..") + canonical.mid(5).replace(u'/', u'_'));
+        if (!lock.open(QIODevice::WriteOnly)) {
+            out << "failed: " << lock.errorString() << Qt::endl;
+            return 1;
+        }
+        lock.write(QByteArray::number(::getpid()).rightJustified(10) + '\n');
+        lock.close();
+        out << "held" << Qt::endl;
+        char byte = 0;
+        while (::read(STDIN_FILENO, &byte, 1) > 0) {
+        }
+        lock.remove();
+        return 0;
     } else if (!terminal.open(QIODevice::ReadWrite)) {
         out << "failed: " << terminal.errorString() << Qt::endl;
         return 1;
@@ -457,6 +479,8 @@ void tst_mscomm::secondInstanceGetsBusy_data()
     QTest::newRow("terminal program") << "terminal" << false << false << false;
     QTest::newRow("terminal program, we have a link") << "terminal" << false << true << false;
     QTest::newRow("terminal program that was killed") << "terminal" << false << false << true;
+    QTest::newRow("terminal program with a UUCP lock") << "uucp" << false << false << false;
+    QTest::newRow("UUCP lock, we have a link") << "uucp" << false << true << false;
 }
 
 void tst_mscomm::secondInstanceGetsBusy()
@@ -465,7 +489,7 @@ void tst_mscomm::secondInstanceGetsBusy()
     QFETCH(bool, holderUsesLink);
     QFETCH(bool, weUseLink);
     QFETCH(bool, holderKilled);
-    if (holder != u"terminal") {
+    if (holder != u"terminal" && holder != u"uucp") {
         NEED_SHIM(true);
     }
 

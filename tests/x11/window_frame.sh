@@ -56,6 +56,12 @@ poll 5 shows_greyed "$out/window-open.png" chuankou_num ||
     fail "port open: $(greyed_mismatch "$out/window-open.png" chuankou_num)"
 no_message || fail "a message appeared"
 
+# A signal its starter ignores stays ignored, as under nohup: bash starts background jobs
+# with SIGINT ignored.
+kill -INT "$program"
+sleep 0.3
+kill -0 "$program" 2>/dev/null || fail "an ignored SIGINT ended the program"
+
 # Ended by a signal, as at logout, the program still lets go of the port on its way out.
 kill -TERM "$program"
 ended() { ! kill -0 "$program" 2>/dev/null; }
