@@ -6,6 +6,7 @@
 //   build/bench/bench_rts_latency [CLICKS]            (preloads the library itself)
 #include "main_form.h"
 #include "mscomm.h"
+#include "pty_fixture.h"
 
 #include <QApplication>
 #include <QFile>
@@ -19,7 +20,6 @@
 #include <vector>
 
 #include <dlfcn.h>
-#include <pty.h>
 #include <unistd.h>
 
 namespace {
@@ -65,14 +65,12 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     const int clicks = argc > 1 ? std::max(10, std::atoi(argv[1])) : 2000;
 
-    int master = -1;
-    int slave = -1;
-    char name[128] = {};
-    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
+    const Pty pty;
+    if (!pty.isValid()) {
         std::perror("openpty");
         return 1;
     }
-    ::close(slave);
+    const QByteArray name = pty.path().toLocal8Bit();
     qputenv("VANTRELO_PORTS", name);
 
     MSComm line;
@@ -116,7 +114,7 @@ int main(int argc, char *argv[])
         // A figure from the wrong event would look as plausible as a right one.
         if (changed < delivered || level != wanted) {
             std::fprintf(stderr, "click %d did not set RTS=%d on %s after its release\n", i,
-                         int(wanted), name);
+                         int(wanted), name.constData());
             return 1;
         }
         latencyMs.push_back(double(changed - delivered) / 1e6);

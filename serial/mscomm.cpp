@@ -58,13 +58,13 @@ bool lockedByAnotherProgram(const QString &node)
 }
 #endif
 
-Failure noSuchPort(qint16 number)
+Failure noSuchPort(qint16 number, const QList<PortEntry> &ports)
 {
 #ifdef Q_OS_WIN
+    Q_UNUSED(ports);
     return {failure_number::NoSuchPort,
             QStringLiteral("串口号 %1 无效。请输入 1 到 255 之间的串口号。").arg(number)};
 #else
-    const QList<PortEntry> ports = hostPorts();
     QString text = QStringLiteral("本机没有第 %1 号串口。").arg(number);
     if (ports.isEmpty()) {
         text += QStringLiteral("本机当前没有可用的串口，请连接继电器板后再试。");
@@ -131,13 +131,13 @@ void MSComm::open()
 {
 #ifdef Q_OS_WIN
     if (m_commPort < 1)
-        throw noSuchPort(m_commPort);
+        throw noSuchPort(m_commPort, {});
     const QString device = QStringLiteral("COM%1").arg(m_commPort);
     const QString node = device;
 #else
     const QList<PortEntry> ports = hostPorts();
     if (m_commPort < 1 || m_commPort > ports.size())
-        throw noSuchPort(m_commPort);
+        throw noSuchPort(m_commPort, ports);
     const QString device = ports.at(m_commPort - 1).device;
     if (const int error = precheckDevice(device))
         throw systemFailure(error, device, LineStep::Opening);
