@@ -2,10 +2,14 @@
 
 #include "serial_line.h"
 
-#include <QSerialPort>
 #include <QString>
 
-// The program's serial line: one QSerialPort that carries nothing but its RTS level.
+#include <memory>
+
+class SerialDevice;
+
+// The program's serial line: the port numbering, the rules of its three properties and the
+// wording of its failures. The platform's device code sits below it.
 class MSComm final : public SerialLine
 {
 public:
@@ -21,14 +25,13 @@ public:
     void putRTSEnable(bool level) override;
 
     // The device the open port belongs to; empty while closed.
-    QString device() const { return m_device; }
+    QString device() const { return m_deviceName; }
 
 private:
     void open();
     void close();
-    void driveRts(bool level);
 
-    QSerialPort m_port;
+    std::unique_ptr<SerialDevice> m_device;
     qint16 m_commPort = 1;
-    QString m_device;
+    QString m_deviceName;
 };

@@ -77,19 +77,32 @@ bool naturalLess(const QString &a, const QString &b)
     return a.size() - i < b.size() - j;
 }
 
-QList<PortEntry> portsFromOverride(const QString &value)
+QByteArray devicePath(const PortEntry &port)
 {
-    QList<PortEntry> ports;
+    return port.rawDevice.isEmpty() ? QFile::encodeName(port.device) : port.rawDevice;
+}
+
+QList<PortEntry> portsFromOverride(const QByteArray &value)
+{
+    // Latin-1 maps each byte to one character and back, so a name that is not UTF-8 survives
+    // the splitting byte for byte.
+    const QString bytes = QString::fromLatin1(value);
 #ifdef Q_OS_WIN
-    const QStringList paths = value.split(QDir::listSeparator(), Qt::SkipEmptyParts);
+    const QStringList paths = bytes.split(QDir::listSeparator(), Qt::SkipEmptyParts);
 #else
     // udev's by-path names hold colons of their own ("pci-0000:00:14.0-usb-0:1.2:1.0-port0");
     // every entry is an absolute path, so only a colon before a slash separates two.
     static const QRegularExpression separator(QStringLiteral(":+(?=/|$)"));
-    const QStringList paths = value.split(separator, Qt::SkipEmptyParts);
+    const QStringList paths = bytes.split(separator, Qt::SkipEmptyParts);
 #endif
-    for (const QString &path : paths)
-        ports.append({path, {}, {}});
+    QList<PortEntry> ports;
+    for (const QString &path : paths) {
+        const QByteArray raw = path.toLatin1();
+        PortEntry entry{QString::fromUtf8(raw), {}, {}};
+        if (entry.device.toUtf8() != raw)
+            entry.rawDevice = raw;
+        ports.append(entry);
+    }
     return ports;
 }
 
@@ -122,8 +135,13 @@ QList<PortEntry> portsFromSysfs(const QString &ttyClassDir)
 
 QList<PortEntry> hostPorts()
 {
+#ifdef Q_OS_WIN
     if (qEnvironmentVariableIsSet("VANTRELO_PORTS"))
-        return portsFromOverride(qEnvironmentVariable("VANTRELO_PORTS"));
+        return portsFromOverride(qEnvironmentVariable("VANTRELO_PORTS").toUtf8());
+#else
+    if (qEnvironmentVariableIsSet("VANTRELO_PORTS"))
+        return portsFromOverride(qgetenv("VANTRELO_PORTS"));
+#endif
 #ifdef Q_OS_WIN
     // Windows enumerates from the registry without opening anything, so its list is safe to use.
     QList<PortEntry> ports;
@@ -145,9 +163,16 @@ namespace {
 template <typename Describe> QString numbered(const QList<PortEntry> &ports, Describe describe)
 {
     QStringList lines;
-    for (qsizetype i = 0; i < ports.size(); ++i)
+    const qsizetype listed = std::min(ports.size(), listedPortsAtMost);
+    for (qsizetype i = 0; i < listed; ++i)
         lines.append(QStringLiteral("%1 = %2").arg(i + 1).arg(ports[i].device) +
                      describe(ports[i]));
+    if (ports.size() > listed) {
+        lines.append(QStringLiteral("……另有 %1 个串口（第 %2 到 %3 号）未列出")
+                         .arg(ports.size() - listed)
+                         .arg(listed + 1)
+                         .arg(ports.size()));
+    }
     return lines.join(u'\n');
 }
 

@@ -9,22 +9,31 @@ struct PortEntry
     QString device;      // path handed to the serial line, e.g. /dev/ttyUSB0
     QString description; // what the user would recognise it by, e.g. "USB Serial"
     QString usbId;       // "vid:pid" for USB adapters, else empty
+    // The path's bytes where they are not UTF-8, so such a name still opens; else empty.
+    QByteArray rawDevice = {};
 
     bool operator==(const PortEntry &) const = default;
 };
+
+// The path to hand the system for `port`.
+QByteArray devicePath(const PortEntry &port);
 
 // Port N is entry N-1 of this list. Read anew on every call, so a board plugged in while the
 // program runs gets a number without a restart. Never opens a device.
 QList<PortEntry> hostPorts();
 
 // The list named by VANTRELO_PORTS: absolute device paths separated by ':' (';' on Windows).
-QList<PortEntry> portsFromOverride(const QString &value);
+QList<PortEntry> portsFromOverride(const QByteArray &value);
 
 // The serial ports listed under a sysfs tty class directory (normally /sys/class/tty).
 QList<PortEntry> portsFromSysfs(const QString &ttyClassDir);
 
 // "ttyS2" before "ttyS10": digit runs compare by value.
 bool naturalLess(const QString &a, const QString &b);
+
+// At most this many ports are listed in a message or tooltip, so that a host with dozens of
+// ports still gets a box that fits on the screen; a last line says how many were left out.
+constexpr qsizetype listedPortsAtMost = 20;
 
 // One line per port, "1 = /dev/ttyUSB0 (USB Serial)", for messages.
 QString numberedPortList(const QList<PortEntry> &ports);

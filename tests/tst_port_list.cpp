@@ -91,6 +91,7 @@ private slots:
     void sysfsLeavesOutTheConsole_data();
     void sysfsLeavesOutTheConsole();
     void numberedList();
+    void namesThatAreNotUtf8();
 };
 
 void tst_port_list::overrideList_data()
@@ -114,7 +115,7 @@ void tst_port_list::overrideList()
 {
     QFETCH(QString, value);
     QFETCH(QStringList, expected);
-    QCOMPARE(devices(portsFromOverride(value)), expected);
+    QCOMPARE(devices(portsFromOverride(value.toLocal8Bit())), expected);
 
     qputenv("VANTRELO_PORTS", value.toLocal8Bit());
     QCOMPARE(devices(hostPorts()), expected);
@@ -202,6 +203,29 @@ void tst_port_list::numberedList()
     QCOMPARE(numberedPortList({}), QString());
     QCOMPARE(describedPortList(ports),
              QStringLiteral("1 = /dev/ttyUSB0  USB Serial (1a86:7523)\n2 = /dev/pts/4"));
+
+    // Sixty ports would make a box taller than the screen: twenty, and word of the rest.
+    QList<PortEntry> many;
+    for (int i = 0; i < 60; ++i)
+        many.append({QStringLiteral("/dev/ttyS%1").arg(i), {}, {}});
+    for (const QString &list : {numberedPortList(many), describedPortList(many)}) {
+        const QStringList lines = list.split(u'\n');
+        QCOMPARE(lines.size(), listedPortsAtMost + 1);
+        QCOMPARE(lines[19], QStringLiteral("20 = /dev/ttyS19"));
+        QVERIFY2(lines.last().contains(QStringLiteral("另有 40 个串口（第 21 到 60 号）")),
+                 qPrintable(lines.last()));
+    }
+}
+
+void tst_port_list::namesThatAreNotUtf8()
+{
+    // The bytes are what opens the device; the text is only for showing.
+    const QList<PortEntry> ports = portsFromOverride("/dev/serial/by-id/\xff\xfe:/dev/ttyUSB0");
+    QCOMPARE(ports.size(), 2);
+    QCOMPARE(devicePath(ports[0]), QByteArray("/dev/serial/by-id/\xff\xfe"));
+    QVERIFY(ports[0].device.startsWith(QStringLiteral("/dev/serial/by-id/")));
+    QCOMPARE(devicePath(ports[1]), QByteArray("/dev/ttyUSB0"));
+    QVERIFY(ports[1].rawDevice.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(tst_port_list)

@@ -3,17 +3,21 @@
  * every TIOCM* ioctl on it fails with ENOTTY.
  *
  * - A descriptor opened (open, open64, openat, openat64, __open_2, __open64_2) on a pty slave
- *   (char device, major 136..143) gets lines. Per device (st_rdev), RTS and DTR are raised at
- *   every such opening and dropped when the last of those descriptors is closed, as Linux does
- *   for a UART with HUPCL. TIOCMGET, TIOCMSET, TIOCMBIS and TIOCMBIC work on RTS and DTR; the
- *   status bits (CTS, DSR, CD, RI) always read as 0. Any other ioctl goes to the kernel.
+ *   (char device, major 136..143) gets lines. Per device (st_rdev) they follow Linux's rules for
+ *   a UART: RTS and DTR are raised at an opening unless the baud stored in the termios is B0;
+ *   tcsetattr() raises both on a change away from B0 and drops both on a change to B0; the last
+ *   closing drops both only when the termios has HUPCL. (A pty keeps its termios while its
+ *   master is open, as a UART does while plugged in.) TIOCMGET, TIOCMSET, TIOCMBIS and TIOCMBIC
+ *   work on RTS and DTR; the status bits (CTS, DSR, CD, RI) always read as 0. Any other ioctl
+ *   goes to the kernel.
  * - The state lives in the process that opened the device: two processes on one pty each see
  *   their own lines. Descriptors made by dup(), by fcntl() or inside libc (fopen, openpty) and
  *   O_PATH descriptors have no lines, and neither has a descriptor numbered 4096 or above.
  * - MODEMSHIM_LOG=<path>: one line per event, appended with a single write():
  *       <CLOCK_MONOTONIC ns> <event> <device path> RTS=<0|1> DTR=<0|1>
  *   open: a descriptor was opened; close: one was closed (levels after it); set: a TIOCMSET,
- *   TIOCMBIS or TIOCMBIC was done, logged also when nothing changed; fault: an ioctl was
+ *   TIOCMBIS or TIOCMBIC was done, logged also when nothing changed; termios: a tcsetattr()
+ *   moved the lines (to or from B0), logged only then; fault: an ioctl was
  *   answered by one of the fault files below. The levels are the device's after the event, so
  *   the last line of a device always gives its levels. The path is the slave's, /dev/pts/N.
  * - MODEMSHIM_EIO=<path>: while a file exists there, every TIOCM* ioctl fails with EIO, as on an
@@ -63,6 +67,7 @@ static int (*real_open_2)(const char *, int);
 static int (*real_open64_2)(const char *, int);
 static int (*real_close)(int);
 static int (*real_ioctl)(int, unsigned long, ...);
+static int (*real_tcsetattr)(int, int, const struct termios *);
 
 static pthread_once_t resolved = PTHREAD_ONCE_INIT;
 
@@ -76,6 +81,7 @@ static void resolve_all(void)
     real_open64_2 = dlsym(RTLD_NEXT, "__open64_2");
     real_ioctl = dlsym(RTLD_NEXT, "ioctl");
     real_close = dlsym(RTLD_NEXT, "close");
+    real_tcsetattr = dlsym(RTLD_NEXT, "tcsetattr");
 }
 
 static void lock_for_fork(void)
@@ -157,11 +163,26 @@ static int is_pty_slave(int fd, dev_t *rdev)
     return 1;
 }
 
-/* Called with the lock held. */
-static void release(struct device *device)
+/* Whether descriptor fd's termios has HUPCL; 1 when it can't be told. glibc's tcgetattr() calls
+ * the kernel directly, not through the ioctl() here. */
+static int hangs_up(int fd)
 {
-    if (--device->open_count == 0)
-        device->lines = 0; /* hang-up on last close */
+    struct termios settings;
+    return tcgetattr(fd, &settings) != 0 || (settings.c_cflag & HUPCL) != 0;
+}
+
+/* Whether descriptor fd's termios holds B0; 0 when it can't be told. */
+static int at_b0(int fd)
+{
+    struct termios settings;
+    return tcgetattr(fd, &settings) == 0 && cfgetospeed(&settings) == B0;
+}
+
+/* Called with the lock held. */
+static void release(struct device *device, int hang_up)
+{
+    if (--device->open_count == 0 && hang_up)
+        device->lines = 0;
 }
 
 static int track_open(int fd, int flags)
@@ -170,11 +191,12 @@ static int track_open(int fd, int flags)
         return fd;
     dev_t rdev = 0;
     const int pty = !(flags & O_PATH) && is_pty_slave(fd, &rdev);
+    const int raise = pty && !at_b0(fd);
     pthread_mutex_lock(&lock);
     /* The number was closed behind our back (close_range, fclose, dup2 onto it): that earlier
      * descriptor holds its device no longer. */
     if (by_fd[fd]) {
-        release(by_fd[fd]);
+        release(by_fd[fd], 1);
         log_event("close", by_fd[fd]);
         by_fd[fd] = NULL;
     }
@@ -193,9 +215,10 @@ static int track_open(int fd, int flags)
         name_device(fd, device);
     }
     if (device) {
-        /* Opening a UART raises both lines, whatever they were. */
+        /* Opening a UART raises both lines, whatever they were, unless it is held at B0. */
         device->open_count++;
-        device->lines |= TIOCM_RTS | TIOCM_DTR;
+        if (raise)
+            device->lines |= TIOCM_RTS | TIOCM_DTR;
         by_fd[fd] = device;
         log_event("open", device);
     }
@@ -260,7 +283,7 @@ int close(int fd)
         struct device *device = by_fd[fd];
         if (device) {
             by_fd[fd] = NULL;
-            release(device);
+            release(device, hangs_up(fd));
             log_event("close", device);
         }
         pthread_mutex_unlock(&lock);
@@ -324,4 +347,29 @@ int ioctl(int fd, unsigned long request, ...)
             return result;
     }
     return real_ioctl(fd, request, argument);
+}
+
+int tcsetattr(int fd, int action, const struct termios *settings)
+{
+    resolve();
+    struct termios before;
+    const int known = tcgetattr(fd, &before) == 0;
+    const int result = real_tcsetattr(fd, action, settings);
+    if (result != 0 || !known || !settings || fd < 0 || fd >= max_fds)
+        return result;
+    const int saved = errno;
+    pthread_mutex_lock(&lock);
+    struct device *device = by_fd[fd];
+    const int was_b0 = cfgetospeed(&before) == B0;
+    const int is_b0 = cfgetospeed(settings) == B0;
+    if (device && was_b0 != is_b0) {
+        if (is_b0)
+            device->lines &= ~(TIOCM_RTS | TIOCM_DTR);
+        else
+            device->lines |= TIOCM_RTS | TIOCM_DTR;
+        log_event("termios", device);
+    }
+    pthread_mutex_unlock(&lock);
+    errno = saved;
+    return result;
 }

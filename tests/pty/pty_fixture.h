@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <pty.h>
+#include <termios.h>
 #include <unistd.h>
 
 // A pseudo-terminal standing in for a serial device: the test holds the master, the program
@@ -20,6 +21,12 @@ public:
         char name[128] = {};
         if (::openpty(&m_master, &m_slave, name, nullptr, nullptr) == 0) {
             m_path = QString::fromLocal8Bit(name);
+            // A UART's termios starts with HUPCL, a pty's without.
+            termios settings{};
+            if (::tcgetattr(m_slave, &settings) == 0) {
+                settings.c_cflag |= HUPCL;
+                ::tcsetattr(m_slave, TCSANOW, &settings);
+            }
             // Only the master is ours to keep; the program opens the slave itself.
             ::close(m_slave);
             m_slave = -1;
@@ -30,6 +37,13 @@ public:
     Pty &operator=(const Pty &) = delete;
 
     bool isValid() const { return !m_path.isEmpty(); }
+    // Another program's opening: termios calls on the master act on the slave's settings.
+    bool storeBaud(speed_t baud)
+    {
+        termios settings{};
+        return ::tcgetattr(m_master, &settings) == 0 && ::cfsetspeed(&settings, baud) == 0 &&
+               ::tcsetattr(m_master, TCSANOW, &settings) == 0;
+    }
     QString path() const { return m_path; }
     // Closing the master is what unplugging is to a real adapter: the slave hangs up.
     void hangUp()

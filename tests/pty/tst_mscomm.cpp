@@ -1,5 +1,6 @@
 // The real serial line on pseudo-terminals. With the modem-line library preloaded a pty has
 // the lines of a real UART; without it, it has none, as some USB gadgets and virtual ports.
+#include "device_lock.h"
 #include "failure.h"
 #include "mscomm.h"
 #include "pty_fixture.h"
@@ -15,8 +16,11 @@
 #include <memory>
 
 #include <dlfcn.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
+#include <utime.h>
 
 namespace {
 
@@ -133,6 +137,8 @@ private slots:
     void numbersWithoutAPort();
     void secondInstanceGetsBusy_data();
     void secondInstanceGetsBusy();
+    void lockFiles_data();
+    void lockFiles();
 
 private:
     QList<LineEvent> events(int port = 1) const
@@ -200,26 +206,35 @@ void tst_mscomm::opensTheNumberedPortWithItsSettings()
             QVERIFY2(events(port).isEmpty(), "another port was touched");
     }
 
+    // Held at B0, the baud at which the kernel raises nothing at the next opening; no byte is
+    // ever sent, so no other baud would be of use.
     termios settings{};
     QCOMPARE(::tcgetattr(fd, &settings), 0);
-    QCOMPARE(::cfgetispeed(&settings), speed_t(B9600));
-    QCOMPARE(::cfgetospeed(&settings), speed_t(B9600));
+    QCOMPARE(::cfgetispeed(&settings), speed_t(B0));
+    QCOMPARE(::cfgetospeed(&settings), speed_t(B0));
     QCOMPARE(settings.c_cflag & CSIZE, tcflag_t(CS8));
     QCOMPARE(settings.c_cflag & (PARENB | CSTOPB | CRTSCTS), tcflag_t(0));
+    QCOMPARE(settings.c_cflag & (CLOCAL | HUPCL), tcflag_t(CLOCAL | HUPCL));
     QCOMPARE(settings.c_iflag & (IXON | IXOFF | IXANY), tcflag_t(0));
 }
 
 void tst_mscomm::rtsIsNegatedRightAfterOpening_data()
 {
+    // What the opening finds: the kernel raises RTS at it unless the stored baud is B0.
     QTest::addColumn<bool>("pulledInBefore");
-    QTest::newRow("first opening") << false;
-    QTest::newRow("opened again after closing pulled in") << true;
+    QTest::addColumn<bool>("otherBaudStored");
+    QTest::addColumn<bool>("raisedByTheKernel");
+    QTest::newRow("first opening") << false << false << true;
+    QTest::newRow("opened again after closing pulled in") << true << false << false;
+    QTest::newRow("opened after another program stored 9600") << true << true << true;
 }
 
 void tst_mscomm::rtsIsNegatedRightAfterOpening()
 {
     NEED_SHIM(true);
     QFETCH(bool, pulledInBefore);
+    QFETCH(bool, otherBaudStored);
+    QFETCH(bool, raisedByTheKernel);
 
     MSComm line;
     if (pulledInBefore) {
@@ -227,15 +242,20 @@ void tst_mscomm::rtsIsNegatedRightAfterOpening()
         line.putRTSEnable(true);
         line.putPortOpen(false);
     }
+    if (otherBaudStored)
+        QVERIFY(m_ptys[0]->storeBaud(B9600));
     const qsizetype before = events().size();
     line.putPortOpen(true);
     const QList<LineEvent> seen = events().mid(before);
-    QCOMPARE(seen.size(), 2);
+    QVERIFY(seen.size() >= 2);
     QCOMPARE(seen[0].event, QStringLiteral("open"));
-    QVERIFY(seen[0].rts);
+    QCOMPARE(seen[0].rts, raisedByTheKernel);
+    // The very first call after the opening lowers RTS, and nothing raises it again.
     QCOMPARE(seen[1].event, QStringLiteral("set"));
     QVERIFY(!seen[1].rts);
-    QVERIFY(seen[1].dtr); // DTR stays as the system leaves it
+    for (const LineEvent &event : seen.mid(1))
+        QVERIFY2(!event.rts, qPrintable(event.event));
+    QVERIFY(seen.last().dtr); // some boards draw their power from DTR
 }
 
 void tst_mscomm::rtsFollowsEachPut_data()
@@ -256,11 +276,12 @@ void tst_mscomm::rtsFollowsEachPut()
 
     MSComm line;
     openPort(line, 1);
+    const qsizetype opened = events().size();
     for (qsizetype i = 0; i < levels.size(); ++i) {
         line.putRTSEnable(levels[i]);
         const QList<LineEvent> seen = events();
         // Every put reaches the line, also when it already has the level.
-        QCOMPARE(seen.size(), 3 + i);
+        QCOMPARE(seen.size(), opened + 1 + i);
         QCOMPARE(seen.last().event, QStringLiteral("set"));
         QCOMPARE(seen.last().rts, levels[i]);
         QVERIFY(seen.last().dtr);
@@ -289,10 +310,13 @@ void tst_mscomm::closingDropsTheLines()
         QVERIFY(!line->getPortOpen());
         QVERIFY(line->device().isEmpty());
     }
-    const LineEvent last = events().last();
-    QCOMPARE(last.event, QStringLiteral("close"));
-    QVERIFY(!last.rts);
-    QVERIFY(!last.dtr);
+    const QList<LineEvent> seen = events();
+    QCOMPARE(seen.last().event, QStringLiteral("close"));
+    QVERIFY(!seen.last().rts);
+    QVERIFY(!seen.last().dtr);
+    // Lowered by the program itself, not left to HUPCL, which another program may clear.
+    QCOMPARE(seen[seen.size() - 2].event, QStringLiteral("set"));
+    QVERIFY(!seen[seen.size() - 2].rts);
 }
 
 void tst_mscomm::misuseIsRefused()
@@ -303,12 +327,13 @@ void tst_mscomm::misuseIsRefused()
     QVERIFY(events().isEmpty());
 
     openPort(line, 1);
+    const qsizetype opened = events().size();
     QCOMPARE(failureOf([&] { line.putCommPort(2); }).number, failure_number::PortAlreadyOpen);
     QVERIFY(line.getPortOpen());
     QCOMPARE(line.device(), m_ptys[0]->path());
     // Opening an open port, or closing a closed one, is no change and no error.
     QCOMPARE(failureOf([&] { line.putPortOpen(true); }).number, 0);
-    QCOMPARE(events().size(), 2);
+    QCOMPARE(events().size(), opened);
 
     line.putPortOpen(false);
     QCOMPARE(failureOf([&] { line.putPortOpen(false); }).number, 0);
@@ -365,8 +390,8 @@ void tst_mscomm::faultWhileOpeningLeavesThePortClosed_data()
     QTest::addColumn<QByteArray>("faultFile");
     QTest::addColumn<int>("number");
     QTest::newRow("device unplugged") << QByteArray("MODEMSHIM_EIO") << EIO;
-    QTest::newRow("level did not take")
-        << QByteArray("MODEMSHIM_STUCK") << failure_number::LineDidNotTake;
+    // Storing B0 drops RTS whatever the driver makes of the requests, so the line is safe.
+    QTest::newRow("driver ignores the requests") << QByteArray("MODEMSHIM_STUCK") << 0;
 }
 
 void tst_mscomm::faultWhileOpeningLeavesThePortClosed()
@@ -380,7 +405,10 @@ void tst_mscomm::faultWhileOpeningLeavesThePortClosed()
     MSComm line;
     line.putCommPort(1);
     QCOMPARE(failureOf([&] { line.putPortOpen(true); }).number, number);
-    QVERIFY(!line.getPortOpen());
+    QCOMPARE(line.getPortOpen(), number == 0);
+    QVERIFY(!events().last().rts);
+    if (number == 0)
+        return;
     QVERIFY(line.device().isEmpty());
     QCOMPARE(events().last().event, QStringLiteral("close"));
 
@@ -408,30 +436,46 @@ void tst_mscomm::noModemLines()
 
 void tst_mscomm::portsThatCannotBeOpened_data()
 {
-    QTest::addColumn<QString>("device");
+    // "@" stands for a scratch folder holding "pty", a link to the first pty; number 0: opens.
+    QTest::addColumn<QByteArray>("device");
     QTest::addColumn<int>("number");
     QTest::addColumn<QString>("says");
 
-    QTest::newRow("missing device")
-        << "/dev/vantrelo-no-such-device" << ENOENT << "找不到设备 /dev/vantrelo-no-such-device";
-    QTest::newRow("not a device") << "/etc/hostname" << ENOTTY << "/etc/hostname 不是串口";
-    QTest::newRow("a device but no terminal") << "/dev/null" << ENOTTY << "/dev/null 不是串口";
-    QTest::newRow("a folder") << "/tmp" << ENOTTY << "/tmp 不是串口";
+    QTest::newRow("missing device") << QByteArray("/dev/vantrelo-no-such-device") << ENOENT
+                                    << "找不到设备 /dev/vantrelo-no-such-device";
+    QTest::newRow("not a device") << QByteArray("/etc/hostname") << ENOTTY
+                                  << "/etc/hostname 不是串口";
+    QTest::newRow("a device but no terminal")
+        << QByteArray("/dev/null") << ENOTTY << "/dev/null 不是串口";
+    QTest::newRow("a folder") << QByteArray("/tmp") << ENOTTY << "/tmp 不是串口";
+    QTest::newRow("the controlling terminal") << QByteArray("/dev/tty") << ENOTTY << "控制台";
+    QTest::newRow("links in a loop") << QByteArray("@/loop") << ELOOP << "循环的符号链接";
+    QTest::newRow("a file taken for a folder")
+        << QByteArray("/etc/hostname/tty") << ENOTDIR << "不是文件夹";
+    QTest::newRow("name too long") << "/dev/" + QByteArray(5000, 'x') << ENAMETOOLONG << "路径太长";
+    QTest::newRow("name that is not UTF-8") << QByteArray("@/\xff\xfe-relay") << 0 << "";
 }
 
 void tst_mscomm::portsThatCannotBeOpened()
 {
-    QFETCH(QString, device);
+    QFETCH(QByteArray, device);
     QFETCH(int, number);
     QFETCH(QString, says);
 
-    qputenv("VANTRELO_PORTS", (m_ptys[0]->path() + u':' + device).toLocal8Bit());
+    QTemporaryDir scratch;
+    const QByteArray folder = QFile::encodeName(scratch.path());
+    QVERIFY(::symlink("loop", (folder + "/loop").constData()) == 0);
+    device.replace('@', folder);
+    if (number == 0)
+        QVERIFY(::symlink(m_ptys[0]->path().toLocal8Bit().constData(), device.constData()) == 0);
+
+    qputenv("VANTRELO_PORTS", m_ptys[0]->path().toLocal8Bit() + ':' + device);
     MSComm line;
     line.putCommPort(2);
     const Failure failure = failureOf([&] { line.putPortOpen(true); });
-    QCOMPARE(failure.number, number);
+    QCOMPARE(failure.number, number == 0 && !shimLoaded() ? ENOTTY : number);
     QVERIFY2(failure.description.contains(says), qPrintable(failure.description));
-    QVERIFY(!line.getPortOpen());
+    QCOMPARE(line.getPortOpen(), failure.number == 0);
 }
 
 void tst_mscomm::numbersWithoutAPort_data()
@@ -537,6 +581,93 @@ void tst_mscomm::secondInstanceGetsBusy()
     }
     // Free again; a bare pty then fails only for its want of modem-control lines.
     QCOMPARE(failureOf([&] { second.putPortOpen(true); }).number, shimLoaded() ? 0 : ENOTTY);
+}
+
+void tst_mscomm::lockFiles_data()
+{
+    // A name lock a terminal program left for /dev/ttyUSB9, and whether it keeps us off. "live"
+    // stands for the pid of a process that runs, "dead" for one that has ended.
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<bool>("writtenBeforeTheHolderStarted");
+    QTest::addColumn<int>("number");
+
+    QTest::newRow("live holder") << QByteArray("      live\n") << false << EBUSY;
+    QTest::newRow("live holder, binary pid") << QByteArray("binary-live") << false << EBUSY;
+    QTest::newRow("Qt's lock file") << QByteArray("live\nminicom\nhost\n") << false << EBUSY;
+    QTest::newRow("dead holder") << QByteArray("      dead\n") << false << 0;
+    QTest::newRow("pid given out again since") << QByteArray("      live\n") << true << 0;
+    QTest::newRow("garbage") << QByteArray("relay\n") << false << 0;
+    QTest::newRow("empty") << QByteArray() << false << 0;
+    QTest::newRow("zero") << QByteArray("0\n") << false << 0;
+    QTest::newRow("negative") << QByteArray("-1\n") << false << 0;
+    // Narrowed to 32 bits these would name init.
+    QTest::newRow("past 32 bits") << QByteArray("4294967297\n") << false << 0;
+    QTest::newRow("past any pid") << QByteArray("  99999999\n") << false << 0;
+}
+
+void tst_mscomm::lockFiles()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(bool, writtenBeforeTheHolderStarted);
+    QFETCH(int, number);
+
+    QTemporaryDir folder;
+    const QString lockPath = folder.filePath(QStringLiteral("LCK..ttyUSB9"));
+    QProcess dead;
+    dead.start(QStringLiteral("true"));
+    QVERIFY(dead.waitForFinished());
+    QProcess live;
+    live.start(QStringLiteral("sleep"), {QStringLiteral("30")});
+    QVERIFY(live.waitForStarted());
+    const qint32 livePid = qint32(live.processId());
+    if (content == "binary-live")
+        content = QByteArray(reinterpret_cast<const char *>(&livePid), 4);
+    content.replace("live", QByteArray::number(livePid));
+    content.replace("dead", QByteArray::number(dead.processId()));
+    QFile lock(lockPath);
+    QVERIFY(lock.open(QIODevice::WriteOnly));
+    lock.write(content);
+    lock.close();
+    if (writtenBeforeTheHolderStarted) {
+        const utimbuf anHourAgo{::time(nullptr) - 3600, ::time(nullptr) - 3600};
+        QCOMPARE(::utime(QFile::encodeName(lockPath).constData(), &anHourAgo), 0);
+    }
+
+    const dev_t device = makedev(188, 9);
+    const QStringList folders{folder.path()};
+    std::unique_ptr<DeviceLock> held;
+    const Failure failure = failureOf(
+        [&] { held = std::make_unique<DeviceLock>(device, "/dev/ttyUSB9", "relay", folders); });
+    QCOMPARE(failure.number, number);
+    if (number != 0) {
+        QVERIFY2(failure.description.contains(QString::number(livePid)),
+                 qPrintable(failure.description));
+        QVERIFY(failure.description.contains(lockPath));
+        QCOMPARE(QFile(lockPath).size(), qint64(content.size()));
+        return;
+    }
+
+    // The dead holder's file now names us, for terminal programs to honour; a second holder of
+    // the same device number, under any name, is refused; letting go leaves nothing behind.
+    QVERIFY(QFile(lockPath).open(QIODevice::ReadOnly));
+    QCOMPARE(QFile::exists(lockPath), true);
+    QFile ours(lockPath);
+    QVERIFY(ours.open(QIODevice::ReadOnly));
+    QCOMPARE(ours.readAll(), QByteArray::number(qint64(::getpid())).rightJustified(10) + '\n');
+    QCOMPARE(failureOf([&] { DeviceLock(device, "/dev/relay-alias", "alias", folders); }).number,
+             EBUSY);
+    held.reset();
+    QCOMPARE(QDir(folder.path()).entryList(QDir::Files), QStringList());
+
+    // No folder to lock in, and a lock file that can be neither used nor removed.
+    QCOMPARE(failureOf([&] {
+                 DeviceLock(device, "/dev/ttyUSB9", "relay", {folder.filePath("missing")});
+             }).number,
+             failure_number::NoLockDirectory);
+    QVERIFY(QDir(folder.path()).mkdir(QStringLiteral("LK.188.9")));
+    const Failure stuck = failureOf([&] { DeviceLock(device, "/dev/ttyUSB9", "relay", folders); });
+    QCOMPARE(stuck.number, failure_number::LockFileUnusable);
+    QVERIFY(stuck.description.contains(folder.filePath(QStringLiteral("LK.188.9"))));
 }
 
 int main(int argc, char *argv[])

@@ -91,14 +91,14 @@ expect_view 1-start unknown-greyed $closed
 [ "$(events)" -eq 0 ] || fail "the line was touched before any click: $(cat "$log")"
 
 #    name                control    events  last event  label          greyed afterwards
-step 2-open              open_comm  2       "$rts0"     unknown        $opened
+step 2-open              open_comm  4       "$rts0"     unknown        $opened
 grep " $pty " "$log" | head -n 1 | grep -q ' open .* RTS=1 ' || fail "the first event is not the opening"
-step 3-pull-in           xihestate  3       "$rts1"     pulled-in      $opened
-step 4-pull-in-again     xihestate  4       "$rts1"     pulled-in      $opened
-step 5-release           duankai    5       "$rts0"     released       $opened
-step 6-close             open_comm  6       ' close '   unknown-greyed $closed
-step 7-open-again        open_comm  8       "$rts0"     unknown        $opened
-step 8-release           duankai    9       "$rts0"     released       $opened
+step 3-pull-in           xihestate  5       "$rts1"     pulled-in      $opened
+step 4-pull-in-again     xihestate  6       "$rts1"     pulled-in      $opened
+step 5-release           duankai    7       "$rts0"     released       $opened
+step 6-close             open_comm  9       ' close '   unknown-greyed $closed
+step 7-open-again        open_comm  12      "$rts0"     unknown        $opened
+step 8-release           duankai    13      "$rts0"     released       $opened
 
 # (a) The device vanishes while the port is open: the pull-in says so in a modal box, and the
 # label does not claim what did not happen.
@@ -122,9 +122,9 @@ expect_view 9-after-device-gone unknown $opened
 # Closing still lets go; once the device is back, opening works again.
 rm -f "$eio"
 before=$(events)
-step 10-close-when-back  open_comm  $((before + 1)) ' close '  unknown-greyed $closed
-step 11-open-when-back   open_comm  $((before + 3)) "$rts0"    unknown        $opened
-step 12-close            open_comm  $((before + 4)) ' close '  unknown-greyed $closed
+step 10-close-when-back  open_comm  $((before + 2)) ' close '  unknown-greyed $closed
+step 11-open-when-back   open_comm  $((before + 5)) "$rts0"    unknown        $opened
+step 12-close            open_comm  $((before + 7)) ' close '  unknown-greyed $closed
 
 # field_text TEXT: replaces the port field's text, as a user would.
 field_text() {
@@ -147,8 +147,8 @@ done
 
 field_text 1
 before=$(events)
-step 14-open-after-messages open_comm $((before + 2)) "$rts0" unknown   $opened
-step 15-pull-in             xihestate $((before + 3)) "$rts1" pulled-in $opened
+step 14-open-after-messages open_comm $((before + 3)) "$rts0" unknown   $opened
+step 15-pull-in             xihestate $((before + 4)) "$rts1" pulled-in $opened
 
 # (d) Closing the window with the port open ends the program at once, with no message, and the
 # line is let go.

@@ -1,0 +1,22 @@
+#pragma once
+
+#include "port_list.h"
+
+#include <memory>
+
+// One serial device of the platform, held for its RTS line alone. It is opened with RTS
+// negated and lets go with RTS negated, whatever the platform would do on its own.
+class SerialDevice
+{
+public:
+    // Lets go as close() does, reporting nothing.
+    virtual ~SerialDevice() = default;
+
+    // Sets RTS and reads it back; throws Failure when the line did not take the level.
+    virtual void setRts(bool level) = 0;
+    // Negates RTS, then lets go of the device. Throws Failure only after letting go.
+    virtual void close() = 0;
+};
+
+// Opens `port` for its modem lines; throws Failure with the reason worded for the user.
+std::unique_ptr<SerialDevice> openSerialDevice(const PortEntry &port);

@@ -1,0 +1,254 @@
+#include "tty_device.h"
+
+#include "failure.h"
+#include "line_errors.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <future>
+#include <mutex>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+QByteArray sysfsAttribute(const QByteArray &path)
+{
+    QFile file(QFile::decodeName(path));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return file.read(256).trimmed();
+}
+
+// The controlling terminal, the console, the virtual terminals and whatever line the kernel
+// writes its messages to: never ours to toggle, whatever number the user typed.
+bool isConsole(dev_t device)
+{
+    const unsigned int number = major(device);
+    if (number == 5 || (number == 4 && minor(device) < 64))
+        return true;
+    const QByteArray ours = QByteArray::number(number) + ':' + QByteArray::number(minor(device));
+    const QList<QByteArray> consoles = sysfsAttribute("/sys/class/tty/console/active").split(' ');
+    for (const QByteArray &name : consoles) {
+        if (!name.isEmpty() && sysfsAttribute("/sys/class/tty/" + name + "/dev") == ours)
+            return true;
+    }
+    return false;
+}
+
+// Every tty the kernel registers has an entry in /sys/dev/char whose subsystem is tty;
+// pseudo-terminals have none. A registered device of another kind (a watchdog, a disk) is no
+// serial port, and merely opening some of those has effects of its own.
+bool isAnotherKindOfDevice(dev_t device)
+{
+    const QString subsystem =
+        QFileInfo(
+            QStringLiteral("/sys/dev/char/%1:%2/subsystem").arg(major(device)).arg(minor(device)))
+            .canonicalFilePath();
+    return !subsystem.isEmpty() && QFileInfo(subsystem).fileName() != u"tty";
+}
+
+// Closings that outlast a click. Some usb-serial drivers (pl2303) wait 2 s in close() when the
+// baud is 1200 or less, B0 included; the window must not freeze for that, so a closing runs on
+// a thread of its own that keeps the device's lock until the kernel has let go. Opening the
+// same device again waits for it, and so does the end of the program.
+class PendingClosings
+{
+public:
+    void add(dev_t device, std::future<void> done)
+    {
+        const std::lock_guard guard(m_mutex);
+        m_closings.emplace_back(device, std::move(done));
+    }
+    void waitFor(dev_t device)
+    {
+        const std::lock_guard guard(m_mutex);
+        std::erase_if(m_closings, [device](std::pair<dev_t, std::future<void>> &closing) {
+            if (closing.first == device)
+                closing.second.wait();
+            return closing.second.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+        });
+    }
+
+private:
+    std::mutex m_mutex;
+    // A future of std::async waits for its thread when destroyed, so these are all done before
+    // the program ends.
+    std::vector<std::pair<dev_t, std::future<void>>> m_closings;
+};
+
+PendingClosings &pendingClosings()
+{
+    static PendingClosings closings;
+    return closings;
+}
+
+// The canonical node behind `path`, for the lock files that terminal programs name after it.
+QByteArray canonicalNode(const QByteArray &path)
+{
+    char *resolved = ::realpath(path.constData(), nullptr);
+    if (!resolved)
+        return path;
+    const QByteArray node(resolved);
+    std::free(resolved);
+    return node;
+}
+
+} // namespace
+
+std::unique_ptr<SerialDevice> openSerialDevice(const PortEntry &port)
+{
+    return std::make_unique<TtyDevice>(devicePath(port), port.device);
+}
+
+TtyDevice::TtyDevice(const QByteArray &path, const QString &shown) : m_shown(shown)
+{
+    struct stat info
+    {};
+    if (::stat(path.constData(), &info) != 0)
+        throw systemFailure(errno, shown, LineStep::Opening);
+    if (!S_ISCHR(info.st_mode) || isAnotherKindOfDevice(info.st_rdev))
+        throw systemFailure(ENOTTY, shown, LineStep::Opening);
+    if (isConsole(info.st_rdev))
+        throw consoleFailure(shown);
+    if (::access(path.constData(), R_OK | W_OK) != 0)
+        throw systemFailure(errno, shown, LineStep::Opening);
+    m_device = info.st_rdev;
+
+    pendingClosings().waitFor(m_device);
+    m_lock = std::make_unique<DeviceLock>(m_device, canonicalNode(path), shown);
+
+    m_fd = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (m_fd < 0) {
+        const int error = errno;
+        m_lock.reset();
+        throw systemFailure(error, shown, LineStep::Opening);
+    }
+    try {
+        // The very first call: if this opening found a baud other than B0, the kernel has just
+        // raised RTS, and the relay must not get the time to follow it.
+        int rts = TIOCM_RTS;
+        if (::ioctl(m_fd, TIOCMBIC, &rts) != 0) {
+            const int error = errno;
+            termios probe{};
+            const bool terminal = ::tcgetattr(m_fd, &probe) == 0;
+            throw systemFailure(error, shown, terminal ? LineStep::DrivingRts : LineStep::Opening);
+        }
+        holdAtB0();
+        // Some boards draw their power from DTR, and B0 leaves it low.
+        int dtr = TIOCM_DTR;
+        if (::ioctl(m_fd, TIOCMBIS, &dtr) != 0)
+            throw systemFailure(errno, shown, LineStep::DrivingRts);
+        // Keeps other users' programs off the line while we hold it; root is kept off by the
+        // lock alone.
+        ::ioctl(m_fd, TIOCEXCL);
+        int status = 0;
+        if (::ioctl(m_fd, TIOCMGET, &status) != 0)
+            throw systemFailure(errno, shown, LineStep::DrivingRts);
+        if (status & TIOCM_RTS)
+            throw levelNotTakenFailure(shown, false);
+    } catch (...) {
+        letGo();
+        throw;
+    }
+}
+
+TtyDevice::~TtyDevice()
+{
+    letGo();
+}
+
+void TtyDevice::holdAtB0()
+{
+    termios now{};
+    if (::tcgetattr(m_fd, &now) != 0)
+        throw systemFailure(errno, m_shown, LineStep::Opening);
+    termios wanted = now;
+    ::cfmakeraw(&wanted);
+    // No flow control: with CRTSCTS the kernel, not the user, would drive RTS. HUPCL drops the
+    // lines should the program die with the port open.
+    wanted.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    wanted.c_cflag |= CS8 | CREAD | CLOCAL | HUPCL;
+    wanted.c_iflag &= ~(IXON | IXOFF | IXANY);
+    ::cfsetospeed(&wanted, B0);
+    ::cfsetispeed(&wanted, B0);
+    // Every set_termios costs a USB adapter a few control transfers; a port already held at B0
+    // by an earlier opening needs none.
+    if (std::memcmp(&wanted, &now, sizeof now) == 0)
+        return;
+    if (::tcsetattr(m_fd, TCSANOW, &wanted) != 0)
+        throw systemFailure(errno, m_shown, LineStep::Opening);
+}
+
+void TtyDevice::setRts(bool level)
+{
+    // QSerialPort's setter reports no errno; the ioctls tell the user exactly what the driver
+    // said (EIO for an unplugged adapter, ENOTTY for a line without modem control).
+    int bits = TIOCM_RTS;
+    if (::ioctl(m_fd, level ? TIOCMBIS : TIOCMBIC, &bits) != 0)
+        throw systemFailure(errno, m_shown, LineStep::DrivingRts);
+    // Read back what the driver reports: a line that did not take the level must not pass
+    // for one that did.
+    int status = 0;
+    if (::ioctl(m_fd, TIOCMGET, &status) != 0)
+        throw systemFailure(errno, m_shown, LineStep::DrivingRts);
+    if (((status & TIOCM_RTS) != 0) != level)
+        throw levelNotTakenFailure(m_shown, level);
+}
+
+void TtyDevice::close()
+{
+    const int error = letGo();
+    // An unplugged adapter powers no relay: its answer is no news to the user.
+    if (error == 0 || error == EIO || error == ENODEV || error == ENXIO)
+        return;
+    if (error < 0)
+        throw levelNotTakenAtClosingFailure(m_shown);
+    throw systemFailure(error, m_shown, LineStep::Closing);
+}
+
+// Lowers RTS and lets go of the device and its lock. Returns 0, the errno of the lowering, or
+// -1 when the line still reads RTS asserted.
+int TtyDevice::letGo()
+{
+    if (m_fd < 0)
+        return 0;
+    // Whatever HUPCL says: another program may have cleared it, and a relay left pulled in
+    // after "关闭串口" is exactly what the user closed the port to avoid.
+    int error = 0;
+    int bits = TIOCM_RTS;
+    int status = 0;
+    if (::ioctl(m_fd, TIOCMBIC, &bits) != 0 || ::ioctl(m_fd, TIOCMGET, &status) != 0)
+        error = errno;
+    else if (status & TIOCM_RTS)
+        error = -1;
+
+    const int fd = std::exchange(m_fd, -1);
+    // Shared with the closing thread, which drops its share only once the kernel has let go.
+    std::shared_ptr<DeviceLock> lock(std::move(m_lock));
+    try {
+        std::future<void> done = std::async(std::launch::async, [fd, lock]() mutable {
+            ::close(fd);
+            lock.reset();
+        });
+        if (done.wait_for(std::chrono::milliseconds(200)) != std::future_status::ready)
+            pendingClosings().add(m_device, std::move(done));
+    } catch (const std::system_error &) {
+        // No thread to be had: closing here is slower, but the port is let go all the same.
+        ::close(fd);
+    }
+    return error;
+}
