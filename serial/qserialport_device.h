@@ -9,7 +9,7 @@ class QSerialPortDevice final : public SerialDevice
 {
 public:
     // Throws Failure; on failure nothing is held.
-    QSerialPortDevice(const QString &name);
+    explicit QSerialPortDevice(const QString &name);
     ~QSerialPortDevice() override;
 
     void setRts(bool level) override;

@@ -22,6 +22,8 @@
  *   the last line of a device always gives its levels. The path is the slave's, /dev/pts/N.
  * - MODEMSHIM_EIO=<path>: while a file exists there, every TIOCM* ioctl fails with EIO, as on an
  *   unplugged USB adapter.
+ * - MODEMSHIM_SLOW_CLOSE=<path>: while a file exists there, closing a descriptor with lines takes
+ *   2 s, as pl2303 does at a baud of 1200 or less (the kernel's drain delay).
  * - MODEMSHIM_STUCK=<path>: while a file exists there, TIOCMSET/BIS/BIC succeed but change
  *   nothing, as on a driver that ignores the request; TIOCMGET still reports the lines.
  *   Both files are looked for at every ioctl.
@@ -279,6 +281,10 @@ int close(int fd)
 {
     resolve();
     if (fd >= 0 && fd < max_fds) {
+        if (by_fd[fd] && file_present("MODEMSHIM_SLOW_CLOSE")) {
+            const struct timespec drain = {2, 0};
+            nanosleep(&drain, NULL);
+        }
         pthread_mutex_lock(&lock);
         struct device *device = by_fd[fd];
         if (device) {

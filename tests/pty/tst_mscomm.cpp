@@ -168,7 +168,7 @@ void tst_mscomm::init()
 
 void tst_mscomm::cleanup()
 {
-    for (const char *variable : {"MODEMSHIM_EIO", "MODEMSHIM_STUCK"}) {
+    for (const char *variable : {"MODEMSHIM_EIO", "MODEMSHIM_STUCK", "MODEMSHIM_SLOW_CLOSE"}) {
         if (const QString fault = qEnvironmentVariable(variable); !fault.isEmpty())
             QFile::remove(fault);
     }
@@ -291,24 +291,40 @@ void tst_mscomm::rtsFollowsEachPut()
 void tst_mscomm::closingDropsTheLines_data()
 {
     QTest::addColumn<bool>("byDestroying");
-    QTest::newRow("port closed") << false;
-    QTest::newRow("line destroyed with the port open") << true;
+    QTest::addColumn<bool>("slowDriver");
+    QTest::newRow("port closed") << false << false;
+    QTest::newRow("line destroyed with the port open") << true << false;
+    QTest::newRow("port closed, driver slow to let go") << false << true;
 }
 
 void tst_mscomm::closingDropsTheLines()
 {
     NEED_SHIM(true);
     QFETCH(bool, byDestroying);
+    QFETCH(bool, slowDriver);
 
     auto line = std::make_unique<MSComm>();
     openPort(*line, 1);
     line->putRTSEnable(true);
+    QFile slow(qEnvironmentVariable("MODEMSHIM_SLOW_CLOSE"));
+    if (slowDriver)
+        QVERIFY(slow.open(QIODevice::WriteOnly));
+    QElapsedTimer clock;
+    clock.start();
     if (byDestroying) {
         line.reset();
     } else {
         line->putPortOpen(false);
         QVERIFY(!line->getPortOpen());
         QVERIFY(line->device().isEmpty());
+    }
+    // The click must not wait for the driver; opening the port again does, and then works.
+    QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
+    if (slowDriver) {
+        slow.remove();
+        line->putPortOpen(true);
+        QVERIFY(clock.elapsed() >= 2000);
+        line->putPortOpen(false);
     }
     const QList<LineEvent> seen = events();
     QCOMPARE(seen.last().event, QStringLiteral("close"));
