@@ -3,6 +3,7 @@
 #include "failure.h"
 #include "line_errors.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -59,6 +60,36 @@ bool isAnotherKindOfDevice(dev_t device)
             QStringLiteral("/sys/dev/char/%1:%2/subsystem").arg(major(device)).arg(minor(device)))
             .canonicalFilePath();
     return !subsystem.isEmpty() && QFileInfo(subsystem).fileName() != u"tty";
+}
+
+bool isPseudoTerminal(dev_t device)
+{
+    return major(device) >= 136 && major(device) <= 143;
+}
+
+// Who else has `device` open, as far as this process may look: "name，进程号 N", or empty.
+QString otherHolder(dev_t device, int ourFd)
+{
+    const QString self = QString::number(::getpid());
+    const QStringList processes = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString &pid : processes) {
+        if (pid.isEmpty() || !pid.front().isDigit())
+            continue;
+        const QDir descriptors(QStringLiteral("/proc/%1/fd").arg(pid));
+        for (const QString &fd : descriptors.entryList(QDir::NoDotAndDotDot | QDir::System)) {
+            if (pid == self && fd == QString::number(ourFd))
+                continue;
+            struct stat info
+            {};
+            if (::stat(QFile::encodeName(descriptors.filePath(fd)).constData(), &info) == 0 &&
+                S_ISCHR(info.st_mode) && info.st_rdev == device) {
+                const QByteArray name =
+                    sysfsAttribute(QFile::encodeName(QStringLiteral("/proc/%1/comm").arg(pid)));
+                return QStringLiteral("%1，进程号 %2").arg(QString::fromUtf8(name), pid);
+            }
+        }
+    }
+    return {};
 }
 
 // Closings that outlast a click. Some usb-serial drivers (pl2303) wait 2 s in close() when the
@@ -138,8 +169,22 @@ TtyDevice::TtyDevice(const QByteArray &path, const QString &shown) : m_shown(sho
         throw systemFailure(error, shown, LineStep::Opening);
     }
     try {
-        // The very first call: if this opening found a baud other than B0, the kernel has just
-        // raised RTS, and the relay must not get the time to follow it.
+        // A holder our lock could not see (one in a sandbox with a lock folder of its own, or
+        // one that locks nothing) may have the port in exclusive mode, which binds everyone but
+        // root. Its line is not ours to touch, so this query alone comes before the lowering.
+        int exclusive = 0;
+        if (::ioctl(m_fd, TIOCGEXCL, &exclusive) == 0 && exclusive) {
+            const QString holder = otherHolder(m_device, m_fd);
+            // A pseudo-terminal outlives its holders, and so does the flag a killed one set.
+            if (!holder.isEmpty() || !isPseudoTerminal(m_device)) {
+                ::close(std::exchange(m_fd, -1));
+                m_lock.reset();
+                throw busyFailure(
+                    shown, holder.isEmpty() ? QStringLiteral("它以独占方式打开了该串口") : holder);
+            }
+        }
+        // The very first call that touches the line: if this opening found a baud other than
+        // B0, the kernel has just raised RTS, and the relay must not get the time to follow it.
         int rts = TIOCM_RTS;
         if (::ioctl(m_fd, TIOCMBIC, &rts) != 0) {
             const int error = errno;
@@ -231,6 +276,8 @@ int TtyDevice::letGo()
     int error = 0;
     int bits = TIOCM_RTS;
     int status = 0;
+    // A pseudo-terminal keeps the flag after its last closing; nobody else is to find it set.
+    ::ioctl(m_fd, TIOCNXCL);
     if (::ioctl(m_fd, TIOCMBIC, &bits) != 0 || ::ioctl(m_fd, TIOCMGET, &status) != 0)
         error = errno;
     else if (status & TIOCM_RTS)

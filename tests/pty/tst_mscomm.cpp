@@ -536,6 +536,8 @@ void tst_mscomm::secondInstanceGetsBusy_data()
     QTest::newRow("this program, same process") << "same-process" << false << false << false;
     QTest::newRow("this program, another process") << "this-program" << false << false << false;
     QTest::newRow("this program, holding it by a link") << "this-program" << true << false << false;
+    // A sandbox with a lock folder of its own: our lock cannot see that holder.
+    QTest::newRow("this program in a sandbox") << "sandboxed" << false << false << false;
     QTest::newRow("terminal program") << "terminal" << false << false << false;
     QTest::newRow("terminal program, we have a link") << "terminal" << false << true << false;
     QTest::newRow("terminal program that was killed") << "terminal" << false << false << true;
@@ -565,10 +567,22 @@ void tst_mscomm::secondInstanceGetsBusy()
         qputenv("VANTRELO_PORTS", held.toLocal8Bit());
         openPort(*first, 1);
     } else {
-        child.start(QCoreApplication::applicationFilePath(),
-                    {QStringLiteral("--hold"), holder, held});
+        const QString self = QCoreApplication::applicationFilePath();
+        if (holder == u"sandboxed") {
+            child.start(QStringLiteral("unshare"),
+                        {QStringLiteral("--mount"), QStringLiteral("--propagation"),
+                         QStringLiteral("private"), QStringLiteral("sh"), QStringLiteral("-c"),
+                         QStringLiteral("mount -t tmpfs sandbox /run/lock 2>&1 && "
+                                        "exec \"$0\" --hold this-program \"$1\""),
+                         self, held});
+        } else {
+            child.start(self, {QStringLiteral("--hold"), holder, held});
+        }
         QVERIFY(child.waitForReadyRead(10000));
-        QCOMPARE(child.readLine().trimmed(), QByteArray("held"));
+        const QByteArray said = child.readLine().trimmed();
+        if (holder == u"sandboxed" && said != "held")
+            QSKIP(qPrintable(QStringLiteral("no mount namespace to be had: ") + said));
+        QCOMPARE(said, QByteArray("held"));
     }
     const qsizetype before = events().size();
 
@@ -583,8 +597,8 @@ void tst_mscomm::secondInstanceGetsBusy()
     QVERIFY(failure.description.contains(ours));
     QVERIFY(!second.getPortOpen());
     // The refused opening must not touch the line the holder has.
-    if (shimLoaded())
-        QCOMPARE(events().size(), before);
+    for (const LineEvent &event : events().mid(before))
+        QVERIFY2(event.event == u"open" || event.event == u"close", qPrintable(event.event));
 
     if (holder == u"same-process") {
         first.reset();
