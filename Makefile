@@ -12,7 +12,8 @@ PACKAGES := cmake ninja-build g++ pkg-config \
 	fonts-noto-cjk \
 	xvfb openbox xdotool x11-utils imagemagick \
 	dpkg-dev desktop-file-utils appstream file python3 \
-	clang libclang-rt-14-dev
+	clang libclang-rt-14-dev \
+	qemu-system-x86 busybox-static
 
 SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
 
