@@ -1,16 +1,25 @@
+#include "chinese_ui.h"
 #include "main_form.h"
 #include "message_catcher.h"
 #include "recording_line.h"
 
+#include <QAccessible>
 #include <QApplication>
+#include <QGlyphRun>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QRawFont>
+#include <QRegularExpression>
+#include <QScopeGuard>
+#include <QTextLayout>
 #include <QTimer>
 #include <QToolTip>
 #include <QtTest>
 
+#include <cmath>
 #include <memory>
 
 namespace {
@@ -25,6 +34,49 @@ struct Shown
 };
 const Shown portClosed{QStringLiteral("打开串口"), true, false, false};
 const Shown portOpen{QStringLiteral("关闭串口"), false, true, true};
+
+const QString messageTitle = QStringLiteral("串口继电器控制");
+
+// WCAG's contrast ratio between two colours.
+qreal contrast(const QColor &a, const QColor &b)
+{
+    const auto luminance = [](const QColor &colour) {
+        const auto linear = [](qreal c) {
+            return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * linear(colour.redF()) + 0.7152 * linear(colour.greenF()) +
+               0.0722 * linear(colour.blueF());
+    };
+    const qreal la = luminance(a) + 0.05, lb = luminance(b) + 0.05;
+    return qMax(la, lb) / qMin(la, lb);
+}
+
+// The faces that draw `text` in `font` once fallbacks have had their say.
+QStringList facesDrawing(const QString &text, const QFont &font)
+{
+    QTextLayout layout(text, font);
+    layout.beginLayout();
+    layout.createLine();
+    layout.endLayout();
+    QStringList faces;
+    for (const QGlyphRun &run : layout.glyphRuns())
+        faces << run.rawFont().familyName();
+    faces.removeDuplicates();
+    return faces;
+}
+
+// CJK fonts come in one family per language, named "... SC" for Simplified Chinese; any other
+// draws some characters in another country's forms.
+bool simplifiedChineseForms(const QString &text, const QFont &font)
+{
+    const QStringList faces = facesDrawing(text, font);
+    const bool all = !faces.isEmpty() && std::all_of(faces.begin(), faces.end(), [](auto &face) {
+        return face.endsWith(QStringLiteral(" SC"));
+    });
+    if (!all)
+        qWarning() << text << "is drawn with" << faces;
+    return all;
+}
 
 } // namespace
 
@@ -56,6 +108,11 @@ private slots:
     void failures();
     void failedCloseStillShowsPortClosed();
     void openWorksAfterAFailure();
+
+    void textsStandOutOnAnyScheme_data();
+    void textsStandOutOnAnyScheme();
+    void popupsSpeakSimplifiedChinese_data();
+    void popupsSpeakSimplifiedChinese();
 
     void portFieldTooltipListsCurrentPorts();
     void hugePasteIsRefusedBriefly();
@@ -137,6 +194,8 @@ void tst_main_form::startsAsDesigned()
     QApplication::setActiveWindow(m_window.get());
     QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
     QCOMPARE(QApplication::focusWidget(), control<QLineEdit>("chuankou_num"));
+    // Its label names it to a screen reader.
+    QCOMPARE(control<QLabel>("Label3")->buddy(), control<QLineEdit>("chuankou_num"));
 }
 
 void tst_main_form::controlsHaveTheirDesign_data()
@@ -146,21 +205,24 @@ void tst_main_form::controlsHaveTheirDesign_data()
     QTest::addColumn<QRect>("geometry");
     QTest::addColumn<qreal>("points");
     QTest::addColumn<bool>("bold");
+    QTest::addColumn<QString>("spoken"); // the name a screen reader says
 
     QTest::newRow("Label3") << "Label3"
-                            << "串口号" << QRect(8, 8, 89, 25) << 15.75 << false;
+                            << "串口号" << QRect(8, 8, 89, 25) << 15.75 << false << "串口号";
     QTest::newRow("chuankou_num") << "chuankou_num"
-                                  << "1" << QRect(112, 8, 33, 25) << 15.75 << false;
+                                  << "1" << QRect(112, 8, 33, 25) << 15.75 << false << "串口号";
     QTest::newRow("open_comm") << "open_comm"
-                               << "打开串口" << QRect(256, 8, 97, 25) << 15.75 << false;
+                               << "打开串口" << QRect(256, 8, 97, 25) << 15.75 << false
+                               << "打开串口";
     QTest::newRow("Label4") << "Label4"
-                            << "继电器输出：" << QRect(56, 80, 129, 25) << 15.75 << false;
+                            << "继电器输出：" << QRect(56, 80, 129, 25) << 15.75 << false
+                            << "继电器输出";
     QTest::newRow("state") << "state"
-                           << "状态未知" << QRect(224, 80, 129, 25) << 15.75 << false;
+                           << "状态未知" << QRect(224, 80, 129, 25) << 15.75 << false << "状态未知";
     QTest::newRow("xihestate") << "xihestate"
-                               << "吸合" << QRect(32, 136, 121, 65) << 26.25 << true;
+                               << "吸合" << QRect(32, 136, 121, 65) << 26.25 << true << "吸合";
     QTest::newRow("duankai") << "duankai"
-                             << "断开" << QRect(224, 136, 121, 65) << 26.25 << true;
+                             << "断开" << QRect(224, 136, 121, 65) << 26.25 << true << "断开";
 }
 
 void tst_main_form::controlsHaveTheirDesign()
@@ -170,6 +232,7 @@ void tst_main_form::controlsHaveTheirDesign()
     QFETCH(QRect, geometry);
     QFETCH(qreal, points);
     QFETCH(bool, bold);
+    QFETCH(QString, spoken);
 
     auto *widget = m_window->findChild<QWidget *>(name);
     QVERIFY(widget);
@@ -202,6 +265,12 @@ void tst_main_form::controlsHaveTheirDesign()
     QVERIFY2(metrics.horizontalAdvance(text) <= geometry.width(), qPrintable(name));
     for (const QChar c : text)
         QVERIFY2(QFontMetrics(widget->font()).inFontUcs4(c.unicode()), qPrintable(name));
+    QVERIFY(simplifiedChineseForms(text, widget->font()));
+
+    QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(widget);
+    QCOMPARE(accessible->text(QAccessible::Name), spoken);
+    static const QRegularExpression chinese(QStringLiteral("\\p{Han}"));
+    QVERIFY2(accessible->text(QAccessible::Description).contains(chinese), qPrintable(name));
 }
 
 void tst_main_form::focusOrder()
@@ -294,6 +363,10 @@ void tst_main_form::relayClicks()
     QCOMPARE(m_line->calls, expected);
     QCOMPARE(m_line->rts, levels.last() == u"True");
     QCOMPARE(control<QLabel>("state")->text(), label);
+    // A screen reader reads the label's name, which must follow what it shows.
+    QCOMPARE(
+        QAccessible::queryAccessibleInterface(control<QLabel>("state"))->text(QAccessible::Name),
+        label);
     verifyShown(*m_window, portOpen);
 }
 
@@ -339,34 +412,48 @@ void tst_main_form::failures_data()
     QTest::addColumn<QStringList>("calls");
     QTest::addColumn<bool>("endsOpen");
     QTest::addColumn<QString>("label");
+    QTest::addColumn<QString>("advice"); // how the message ends, if not in the line's words
+    QTest::addColumn<bool>("retype");    // the focus is back in the port field, text selected
 
     const QStringList open{"put CommPort 1", "get PortOpen", "put PortOpen True"};
+    const QString hostPorts = QStringLiteral("本机的串口有：\n1 = /dev/pts/7\n2 = /dev/pts/8");
     QTest::newRow("empty port text") << ""
                                      << ""
-                                     << "" << 1101 << QStringList{} << false << "状态未知";
+                                     << "" << 1101 << QStringList{} << false << "状态未知"
+                                     << "" << true;
     QTest::newRow("letters after digits") << "1a"
                                           << ""
-                                          << "" << 1102 << QStringList{} << false << "状态未知";
+                                          << "" << 1102 << QStringList{} << false << "状态未知"
+                                          << "" << true;
     QTest::newRow("above 32767") << "32768"
                                  << ""
-                                 << "" << 1103 << QStringList{} << false << "状态未知";
+                                 << "" << 1103 << QStringList{} << false << "状态未知" << hostPorts
+                                 << true;
+    QTest::newRow("below -32768") << "-40000"
+                                  << ""
+                                  << "" << 1103 << QStringList{} << false << "状态未知" << hostPorts
+                                  << true;
     QTest::newRow("port number refused")
         << "1"
         << "CommPort"
-        << "" << 1001 << QStringList{"put CommPort 1"} << false << "状态未知";
+        << "" << 1001 << QStringList{"put CommPort 1"} << false << "状态未知"
+        << "" << true;
     QTest::newRow("open refused") << "1"
                                   << "open"
-                                  << "" << 13 << open << false << "状态未知";
+                                  << "" << 13 << open << false << "状态未知"
+                                  << "" << true;
     QTest::newRow("pull in refused")
         << "1"
         << "rts"
         << "xihestate" << 5 << QStringList{"get PortOpen", "put RTSEnable True"} << true
-        << "状态未知";
+        << "状态未知"
+        << "" << false;
     QTest::newRow("release refused")
         << "1"
         << "rts"
         << "duankai" << 1004 << QStringList{"get PortOpen", "put RTSEnable False"} << true
-        << "状态未知";
+        << "状态未知"
+        << "" << false;
 }
 
 void tst_main_form::failures()
@@ -378,7 +465,10 @@ void tst_main_form::failures()
     QFETCH(QStringList, calls);
     QFETCH(bool, endsOpen);
     QFETCH(QString, label);
+    QFETCH(QString, advice);
+    QFETCH(bool, retype);
 
+    qputenv("VANTRELO_PORTS", "/dev/pts/7:/dev/pts/8");
     const Failure failure{number, QStringLiteral("设备说不")};
     if (failing == u"CommPort")
         m_line->failCommPort = failure;
@@ -392,15 +482,20 @@ void tst_main_form::failures()
     else
         control<QLineEdit>("chuankou_num")->setText(portText);
 
+    QApplication::setActiveWindow(m_window.get());
+    QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
+    auto *clicked = control<QPushButton>(button.isEmpty() ? "open_comm" : qPrintable(button));
+    clicked->setFocus();
     MessageCatcher catcher;
-    click(button.isEmpty() ? "open_comm" : button.toLatin1().constData());
+    QTest::mouseClick(clicked, Qt::LeftButton);
 
     QCOMPARE(catcher.texts.size(), 1);
     QVERIFY2(catcher.texts[0].startsWith(QStringLiteral("错误 %1：").arg(number)),
              qPrintable(catcher.texts[0]));
     if (!failing.isEmpty())
         QVERIFY(catcher.texts[0].endsWith(failure.description));
-    QCOMPARE(catcher.titles[0], QApplication::applicationDisplayName());
+    QVERIFY2(catcher.texts[0].endsWith(advice), qPrintable(catcher.texts[0]));
+    QCOMPARE(catcher.titles[0], messageTitle);
     QCOMPARE(catcher.icons[0], QMessageBox::Critical);
     QCOMPARE(catcher.buttons[0], QStringLiteral("确定"));
     QCOMPARE(m_line->calls, calls);
@@ -409,6 +504,15 @@ void tst_main_form::failures()
     QCOMPARE(control<QLabel>("state")->text(), label);
     QCOMPARE(control<QLineEdit>("chuankou_num")->text(), portText);
     QVERIFY(m_window->isVisible());
+
+    // The next key typed goes where the mistake can be put right, and replaces it.
+    auto *field = control<QLineEdit>("chuankou_num");
+    QCOMPARE(m_window->focusWidget(), retype ? field : static_cast<QWidget *>(clicked));
+    if (retype) {
+        QCOMPARE(field->selectedText(), portText);
+        QTest::keyClick(m_window->focusWidget(), Qt::Key_2);
+        QCOMPARE(field->text(), QStringLiteral("2"));
+    }
 }
 
 void tst_main_form::failedCloseStillShowsPortClosed()
@@ -452,6 +556,121 @@ void tst_main_form::openWorksAfterAFailure()
     verifyShown(*m_window, portClosed);
 }
 
+void tst_main_form::textsStandOutOnAnyScheme_data()
+{
+    QTest::addColumn<QStringList>("schemes"); // applied in turn while the window is shown
+
+    QTest::newRow("light") << QStringList{"light"};
+    QTest::newRow("dark") << QStringList{"dark"};
+    QTest::newRow("dark with a white field") << QStringList{"white field"};
+    QTest::newRow("dark, then light again") << QStringList{"dark", "light"};
+}
+
+void tst_main_form::textsStandOutOnAnyScheme()
+{
+    QFETCH(QStringList, schemes);
+
+    const QPalette light = QApplication::palette();
+    const auto restore = qScopeGuard([light] {
+        QApplication::setPalette(light);
+        QCoreApplication::processEvents();
+    });
+    // The colours of qt6ct's "darker" scheme.
+    QPalette dark;
+    for (const auto &[role, colour] :
+         {std::pair{QPalette::Window, 0x222020}, std::pair{QPalette::WindowText, 0xffffff},
+          std::pair{QPalette::Base, 0x3d3d3d}, std::pair{QPalette::Text, 0xffffff},
+          std::pair{QPalette::Button, 0x424245}, std::pair{QPalette::ButtonText, 0xffffff}})
+        dark.setColor(role, QColor::fromRgb(QRgb(colour)));
+    for (const QPalette::ColorRole role : {QPalette::WindowText, QPalette::Text})
+        dark.setColor(QPalette::Disabled, role, QColor(0x80, 0x80, 0x80));
+    QPalette whiteField = dark;
+    whiteField.setColor(QPalette::Base, Qt::white);
+    whiteField.setColor(QPalette::Text, Qt::black);
+    const QHash<QString, QPalette> palettes{
+        {"light", light}, {"dark", dark}, {"white field", whiteField}};
+    // Widgets learn of a new palette through posted events.
+    for (const QString &scheme : schemes) {
+        QApplication::setPalette(palettes[scheme]);
+        QCoreApplication::processEvents();
+    }
+
+    const std::pair<const char *, QPalette::ColorRole> texts[] = {{"Label3", QPalette::Window},
+                                                                  {"Label4", QPalette::Window},
+                                                                  {"state", QPalette::Window},
+                                                                  {"chuankou_num", QPalette::Base}};
+    for (const auto &[name, background] : texts) {
+        QWidget *widget = control<QWidget>(name);
+        const QPalette::ColorRole text =
+            background == QPalette::Base ? QPalette::Text : QPalette::WindowText;
+        for (const QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) {
+            const QColor ink = widget->palette().color(group, text);
+            const QColor paper = widget->palette().color(group, background);
+            const qreal ratio = contrast(ink, paper);
+            QVERIFY2(ratio >= 4.5, qPrintable(QStringLiteral("%1: %2 on %3 is %4:1")
+                                                  .arg(name, ink.name(), paper.name())
+                                                  .arg(ratio, 0, 'f', 1)));
+            // The design's black stays wherever it can be read.
+            if (contrast(Qt::black, paper) >= contrast(Qt::white, paper))
+                QCOMPARE(ink, QColor(Qt::black));
+        }
+        QCOMPARE(widget->palette().color(QPalette::Disabled, text),
+                 QApplication::palette(widget).color(QPalette::Disabled, text));
+    }
+}
+
+void tst_main_form::popupsSpeakSimplifiedChinese_data()
+{
+    QTest::addColumn<QString>("surface");
+
+    QTest::newRow("message box") << "message box";
+    QTest::newRow("tooltip") << "tooltip";
+    QTest::newRow("context menu") << "context menu";
+}
+
+void tst_main_form::popupsSpeakSimplifiedChinese()
+{
+    QFETCH(QString, surface);
+
+    QStringList texts;
+    QFont font;
+    auto *field = control<QLineEdit>("chuankou_num");
+    if (surface == u"message box") {
+        field->clear();
+        QTimer answer;
+        QObject::connect(&answer, &QTimer::timeout, [&] {
+            if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+                const auto *label = box->findChild<QLabel *>(QStringLiteral("qt_msgbox_label"));
+                texts << label->text() << box->windowTitle();
+                font = label->font();
+                box->accept();
+            }
+        });
+        answer.start(5);
+        click("open_comm");
+    } else if (surface == u"tooltip") {
+        QHelpEvent hover(QEvent::ToolTip, QPoint(5, 5), field->mapToGlobal(QPoint(5, 5)));
+        QApplication::sendEvent(field, &hover);
+        texts << QToolTip::text();
+        font = QToolTip::font();
+        QToolTip::hideText();
+    } else {
+        const std::unique_ptr<QMenu> menu(field->createStandardContextMenu());
+        for (const QAction *action : menu->actions()) {
+            if (!action->isSeparator())
+                texts << action->text();
+        }
+        font = menu->font();
+    }
+
+    QVERIFY(!texts.isEmpty());
+    static const QRegularExpression chinese(QStringLiteral("\\p{Han}"));
+    for (const QString &text : texts) {
+        QVERIFY2(text.contains(chinese), qPrintable(text));
+        QVERIFY(simplifiedChineseForms(text, font));
+    }
+}
+
 void tst_main_form::portFieldTooltipListsCurrentPorts()
 {
     auto *field = control<QLineEdit>("chuankou_num");
@@ -466,6 +685,12 @@ void tst_main_form::portFieldTooltipListsCurrentPorts()
     // Read when shown: a port that appears later is listed without a restart.
     qputenv("VANTRELO_PORTS", "/dev/pts/7:/dev/pts/8");
     QCOMPARE(hover(), QStringLiteral("本机的串口：\n1 = /dev/pts/7\n2 = /dev/pts/8"));
+    // The same list from the keyboard, with the What's This key.
+    qputenv("VANTRELO_PORTS", "/dev/pts/9");
+    QTest::keyClick(field, Qt::Key_F1, Qt::ShiftModifier);
+    QCOMPARE(QToolTip::text(), QStringLiteral("本机的串口：\n1 = /dev/pts/9"));
+    QVERIFY(QToolTip::isVisible());
+    QCOMPARE(field->text(), QStringLiteral("1"));
     qputenv("VANTRELO_PORTS", "");
     QCOMPARE(hover(), QStringLiteral("本机当前没有串口"));
 
@@ -532,8 +757,14 @@ void tst_main_form::enterAndEscapeDoNothing()
 
 int main(int argc, char *argv[])
 {
+    // The desktop's language must not decide the glyph forms: test under an English one.
+    qputenv("LANG", "en_US.UTF-8");
+    qunsetenv("LC_ALL");
+    qunsetenv("LC_CTYPE");
+    qunsetenv("FC_LANG");
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("vantrelo-relay"));
+    speakChinese(app);
     tst_main_form test;
     return QTest::qExec(&test, argc, argv);
 }

@@ -8,14 +8,17 @@
 #include "serial_line.h"
 #include "skip_taskbar.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QHelpEvent>
+#include <QKeyEvent>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QScreen>
 #include <QToolTip>
 
+#include <cmath>
 #include <exception>
 
 namespace {
@@ -28,6 +31,10 @@ const QString pullInText = QStringLiteral("吸合");
 const QString releaseText = QStringLiteral("断开");
 const QString portNotOpenText = QStringLiteral("端口未打开");
 
+// Every message box's title, where Qt would otherwise put the file name. Not set as the
+// application's display name: Qt would add that to the end of the window's caption too.
+const QString messageTitle = QStringLiteral("串口继电器控制");
+
 // The design's faces in order of preference: the Windows name, its Latin alias, and the
 // Song-style face Debian ships, so the same strokes show on either system.
 void applyDesignFont(QWidget *widget, qreal pointSize, bool bold)
@@ -39,6 +46,62 @@ void applyDesignFont(QWidget *widget, qreal pointSize, bool bold)
     font.setPointSizeF(pointSize);
     font.setBold(bold);
     widget->setFont(font);
+}
+
+// The host's ports as the user numbers them, read anew each time.
+QString portListText()
+{
+    const QList<PortEntry> ports = hostPorts();
+    return ports.isEmpty() ? QStringLiteral("本机当前没有串口")
+                           : QStringLiteral("本机的串口：\n") + describedPortList(ports);
+}
+
+// The numbers a message can point to instead of one the host does not have.
+QString portAdvice()
+{
+    const QList<PortEntry> ports = hostPorts();
+    return ports.isEmpty() ? QStringLiteral("本机当前没有可用的串口，请连接继电器板后再试。")
+                           : QStringLiteral("本机的串口有：\n") + numberedPortList(ports);
+}
+
+// Relative luminance as WCAG defines it.
+qreal luminance(const QColor &colour)
+{
+    const auto linear = [](qreal c) {
+        return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+    };
+    const QColor rgb = colour.toRgb();
+    return 0.2126 * linear(rgb.redF()) + 0.7152 * linear(rgb.greenF()) +
+           0.0722 * linear(rgb.blueF());
+}
+
+// Black stands out from it more than white does.
+bool isLight(const QColor &background)
+{
+    const qreal level = luminance(background) + 0.05;
+    return level / 0.05 >= 1.05 / level;
+}
+
+// The design's texts are black, drawn on whatever the colour scheme puts behind them: right on
+// the light grey they were made on, unreadable on a dark scheme, where the scheme's own text
+// colour is taken instead. Only the groups the design sets are touched, so disabled text keeps
+// the style's grey.
+void followBackground(QWidget *widget, QPalette::ColorRole text, QPalette::ColorRole background)
+{
+    const QPalette scheme = QApplication::palette(widget);
+    QPalette palette = widget->palette();
+    bool changed = false;
+    for (const QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) {
+        const QColor wanted = isLight(palette.color(group, background)) ? QColor(Qt::black)
+                                                                        : scheme.color(group, text);
+        if (palette.color(group, text) != wanted) {
+            palette.setColor(group, text, wanted);
+            changed = true;
+        }
+    }
+    // Setting it raises a palette change of its own, which then finds nothing left to do.
+    if (changed)
+        widget->setPalette(palette);
 }
 
 } // namespace
@@ -65,8 +128,15 @@ main_form::main_form(SerialLine &line, QWidget *parent)
     applyDesignFont(ui->xihestate, 26.25, true);
     applyDesignFont(ui->duankai, 26.25, true);
 
-    connect(ui->open_comm, &QPushButton::clicked, this,
-            [this] { dispatch(&main_form::open_comm_Click); });
+    connect(ui->open_comm, &QPushButton::clicked, this, [this] {
+        const bool opening = ui->open_comm->text() == openPortText;
+        // What went wrong in an opening is put right in the port field, so the next key typed
+        // replaces the number there instead of pressing the button again.
+        if (!dispatch(&main_form::open_comm_Click) && opening) {
+            ui->chuankou_num->setFocus(Qt::OtherFocusReason);
+            ui->chuankou_num->selectAll();
+        }
+    });
     connect(ui->xihestate, &QPushButton::clicked, this,
             [this] { dispatch(&main_form::xihestate_Click); });
     connect(ui->duankai, &QPushButton::clicked, this,
@@ -75,6 +145,13 @@ main_form::main_form(SerialLine &line, QWidget *parent)
     // The port list is shown when asked for rather than stored as the field's tooltip, so it
     // is current when a board has just been plugged in.
     ui->chuankou_num->installEventFilter(this);
+    // The colour scheme can change while the program runs.
+    for (QWidget *text : {static_cast<QWidget *>(ui->Label3), static_cast<QWidget *>(ui->Label4),
+                          static_cast<QWidget *>(ui->state)}) {
+        text->installEventFilter(this);
+        followBackground(text, QPalette::WindowText, QPalette::Window);
+    }
+    followBackground(ui->chuankou_num, QPalette::Text, QPalette::Base);
 
     ui->chuankou_num->setFocus();
 }
@@ -97,13 +174,48 @@ void main_form::showEvent(QShowEvent *event)
 
 bool main_form::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched == ui->chuankou_num && event->type() == QEvent::ToolTip) {
-        const QList<PortEntry> ports = hostPorts();
-        const QString text = ports.isEmpty()
-                                 ? QStringLiteral("本机当前没有串口")
-                                 : QStringLiteral("本机的串口：\n") + describedPortList(ports);
-        QToolTip::showText(static_cast<QHelpEvent *>(event)->globalPos(), text, ui->chuankou_num);
+    if (event->type() == QEvent::PaletteChange) {
+        if (watched == ui->chuankou_num)
+            followBackground(ui->chuankou_num, QPalette::Text, QPalette::Base);
+        else
+            followBackground(static_cast<QWidget *>(watched), QPalette::WindowText,
+                             QPalette::Window);
+        return false;
+    }
+    if (watched != ui->chuankou_num)
+        return QWidget::eventFilter(watched, event);
+
+    switch (event->type()) {
+    case QEvent::ToolTip:
+        QToolTip::showText(static_cast<QHelpEvent *>(event)->globalPos(), portListText(),
+                           ui->chuankou_num);
         return true;
+    // The same list for the keyboard, with the What's This key (Shift+F1), and for the What's
+    // This pointer.
+    case QEvent::QueryWhatsThis:
+        event->accept();
+        return true;
+    case QEvent::WhatsThis:
+        QToolTip::showText(static_cast<QHelpEvent *>(event)->globalPos(), portListText(),
+                           ui->chuankou_num);
+        return true;
+    case QEvent::KeyPress:
+        if (static_cast<QKeyEvent *>(event)->matches(QKeySequence::WhatsThis)) {
+            m_portListKey = static_cast<QKeyEvent *>(event)->key();
+            return true;
+        }
+        break;
+    case QEvent::KeyRelease:
+        // Shown as the key is let go: a tooltip vanishes at any key event, its own included.
+        if (m_portListKey && static_cast<QKeyEvent *>(event)->key() == m_portListKey) {
+            m_portListKey = 0;
+            QToolTip::showText(ui->chuankou_num->mapToGlobal(QPoint(0, ui->chuankou_num->height())),
+                               portListText(), ui->chuankou_num);
+            return true;
+        }
+        break;
+    default:
+        break;
     }
     return QWidget::eventFilter(watched, event);
 }
@@ -112,7 +224,15 @@ void main_form::open_comm_Click()
 {
     const QString mode = ui->open_comm->text();
     if (mode == openPortText) {
-        const qint16 number = toPortNumber(ui->chuankou_num->text());
+        qint16 number = 0;
+        try {
+            number = toPortNumber(ui->chuankou_num->text());
+        } catch (Failure &failure) {
+            // Any number the host has is in range; naming them helps more than the limits.
+            if (failure.number == failure_number::PortNumberOutOfRange)
+                failure.description += portAdvice();
+            throw;
+        }
         MSComm1.putCommPort(number);
         if (MSComm1.getPortOpen())
             return;
@@ -135,7 +255,7 @@ void main_form::open_comm_Click()
 void main_form::showPortClosed()
 {
     ui->open_comm->setText(openPortText);
-    ui->state->setText(stateUnknownText);
+    showState(stateUnknownText);
     ui->chuankou_num->setEnabled(true);
     ui->xihestate->setEnabled(false);
     ui->duankai->setEnabled(false);
@@ -155,30 +275,43 @@ void main_form::duankai_Click()
 void main_form::switchRelay(const QString &stateText, bool level)
 {
     if (!MSComm1.getPortOpen()) {
-        ui->state->setText(portNotOpenText);
+        showState(portNotOpenText);
         return;
     }
-    ui->state->setText(stateText);
+    showState(stateText);
     // If the line refused the level, the label must not claim it took.
-    auto unknown = qScopeGuard([this] { ui->state->setText(stateUnknownText); });
+    auto unknown = qScopeGuard([this] { showState(stateUnknownText); });
     MSComm1.putRTSEnable(level);
     unknown.dismiss();
 }
 
-void main_form::dispatch(void (main_form::*handler)())
+void main_form::showState(const QString &text)
+{
+    if (ui->state->text() == text)
+        return;
+    ui->state->setText(text);
+    // The label's name is its text; Qt does not say when a label's text changes, and a screen
+    // reader user would not learn whether the relay moved.
+    QAccessibleEvent changed(ui->state, QAccessible::NameChanged);
+    QAccessible::updateAccessibility(&changed);
+}
+
+bool main_form::dispatch(void (main_form::*handler)())
 {
     try {
         (this->*handler)();
+        return true;
     } catch (const Failure &failure) {
         showFailure(failure);
     } catch (const std::exception &error) {
         showFailure({failure_number::SerialPortFailed, QString::fromLocal8Bit(error.what())});
     }
+    return false;
 }
 
 void main_form::showFailure(const Failure &failure)
 {
-    QMessageBox box(QMessageBox::Critical, QApplication::applicationDisplayName(),
+    QMessageBox box(QMessageBox::Critical, messageTitle,
                     QStringLiteral("错误 %1：%2").arg(failure.number).arg(failure.description),
                     QMessageBox::Ok, this);
     // Qt's own button text is English unless its translations are installed; the window

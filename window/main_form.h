@@ -31,10 +31,12 @@ private:
 
     void switchRelay(const QString &stateText, bool level);
     void showPortClosed();
-    void dispatch(void (main_form::*handler)());
+    void showState(const QString &text);
+    bool dispatch(void (main_form::*handler)());
     void showFailure(const Failure &failure);
 
     std::unique_ptr<Ui::main_form> ui;
     SerialLine &MSComm1;
     bool m_placed = false;
+    int m_portListKey = 0; // the What's This key, pressed in the port field and not yet let go
 };

@@ -72,8 +72,7 @@ qint16 toPortNumber(const QString &text)
     const qint64 value = negative ? -magnitude : magnitude;
     if (value < -limit || value > limit - 1) {
         throw Failure{failure_number::PortNumberOutOfRange,
-                      QStringLiteral("串口号 %1 超出范围。请输入 -32768 到 32767 之间的整数。")
-                          .arg(quoted(number))};
+                      QStringLiteral("串口号 %1 超出范围，本机没有这个串口。").arg(quoted(number))};
     }
     return static_cast<qint16>(value);
 }

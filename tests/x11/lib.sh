@@ -80,7 +80,7 @@ time.sleep(3600)' >"$file" 2>/dev/null </dev/null &
 start_program() {
     local binary=$1
     shift
-    mkdir -m 700 "$scratch/runtime"
+    mkdir -p -m 700 "$scratch/runtime"
     env XDG_RUNTIME_DIR="$scratch/runtime" "$@" "$binary" >"$scratch/program.log" 2>&1 </dev/null &
     program=$!
     pids+=("$program")
@@ -93,12 +93,11 @@ start_program() {
     poll 5 painted || fail "the window was never painted"
 }
 
-# An unpainted window is all black; a painted one has black text on a light background.
+# An unpainted window is all black; a painted one has dark and light pixels, whichever the
+# colour scheme draws in which.
 painted() {
-    local x y w h
-    read -r x y w h <<<"${control[Label3]}"
     screenshot "$scratch/first-paint.png" &&
-        [ "$(/usr/bin/convert "$scratch/first-paint.png" -crop "${w}x${h}+${x}+${y}" +repage \
+        [ "$(/usr/bin/convert "$scratch/first-paint.png" \
             -colorspace Gray -format '%[fx:minima < 0.2 && maxima > 0.8]' info:)" = 1 ]
 }
 
@@ -143,14 +142,15 @@ screenshot() {
     /usr/bin/import -window "${2:-$window}" "$1" 2>/dev/null
 }
 
-# darkest FILE CONTROL: the darkest grey level (0 black .. 1 white) inside a control, a few
-# pixels in from its edge so that frames and borders don't count. The text is black when the
-# control is enabled and mid-grey (about 0.75) when it is disabled.
+# darkest FILE CONTROL: the darkest level of any colour channel (0 black .. 1 white) inside a
+# control, a few pixels in from its edge so that frames and borders don't count. The text is
+# black when the control is enabled and mid-grey (about 0.75) when it is disabled; a selection
+# in the port field is white on a saturated blue, which has one dark channel.
 darkest() {
     local x y w h inset=5
     read -r x y w h <<<"${control[$2]}"
     /usr/bin/convert "$1" -crop $((w - 2 * inset))x$((h - 2 * inset))+$((x + inset))+$((y + inset)) +repage \
-        -colorspace Gray -format '%[fx:minima]' info:
+        -separate -evaluate-sequence min -format '%[fx:minima]' info:
 }
 
 greyed() {
@@ -173,6 +173,28 @@ greyed_mismatch() {
     done
 }
 
+# contrast FILE CONTROL: WCAG's contrast ratio between a control's text and what is behind it,
+# from the pixels a few in from its edge: the commonest colour is taken as the background and
+# the pixel that stands out most from it as the text.
+contrast() {
+    local x y w h inset=5
+    read -r x y w h <<<"${control[$2]}"
+    /usr/bin/convert "$1" -crop $((w - 2 * inset))x$((h - 2 * inset))+$((x + inset))+$((y + inset)) +repage \
+        -depth 8 -compress none ppm:- | python3 -c '
+import collections, sys
+tokens = sys.stdin.read().split()
+top, values = int(tokens[3]), list(map(int, tokens[4:]))
+pixels = [tuple(values[i:i + 3]) for i in range(0, len(values), 3)]
+def luminance(pixel):
+    def linear(c):
+        c /= top
+        return c / 12.92 if c <= 0.04045 else ((c + 0.055) / 1.055) ** 2.4
+    r, g, b = map(linear, pixel)
+    return 0.2126 * r + 0.7152 * g + 0.0722 * b
+back = luminance(collections.Counter(pixels).most_common(1)[0][0])
+print("%.1f" % max((max(luminance(p), back) + 0.05) / (min(luminance(p), back) + 0.05) for p in set(pixels)))'
+}
+
 # crop FILE CONTROL OUT: one control's pixels, to compare renderings.
 crop() {
     local x y w h
@@ -185,7 +207,7 @@ same_pixels() {
     [ "$(/usr/bin/compare -metric AE "$1" "$2" null: 2>&1)" = "0" ]
 }
 
-message_title='^vantrelo-relay$'
+message_title='^串口继电器控制$'
 
 messages() {
     xdotool search --onlyvisible --name "$message_title" 2>/dev/null || true

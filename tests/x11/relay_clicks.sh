@@ -145,7 +145,11 @@ for fault in letters:abc no-such-port:9; do
     [ "$(events)" -eq "$before" ] || fail "${fault%%:*}: the line was touched: $(last_event)"
 done
 
-field_text 1
+# After a failed opening the focus is back in the port field with the number selected, so the
+# next key typed replaces it.
+window_focused() { [ "$(xdotool getwindowfocus 2>/dev/null)" = "$window" ]; }
+poll 5 window_focused || fail "the window did not get the focus back after the message"
+xdotool type 1
 before=$(events)
 step 14-open-after-messages open_comm $((before + 3)) "$rts0" unknown   $opened
 step 15-pull-in             xihestate $((before + 4)) "$rts1" pulled-in $opened

@@ -69,4 +69,41 @@ poll 1 ended || fail "still running a second after SIGTERM"
 wait "$program" && status=0 || status=$?
 [ "$status" -eq 0 ] || fail "exit status $status after SIGTERM"
 grep " $pty2 " "$log" | tail -n 1 | grep -q ' close ' || fail "the line was not released on SIGTERM"
+
+# Under a dark colour scheme every enabled text stands out from what is behind it by WCAG's
+# 4.5:1, measured in the screenshots' pixels. Disabled texts keep the scheme's grey.
+mkdir -p "$scratch/config/qt6ct"
+printf '[Appearance]\ncolor_scheme_path=/usr/share/qt6ct/colors/darker.conf\ncustom_palette=true\nstyle=Fusion\n' \
+    >"$scratch/config/qt6ct/qt6ct.conf"
+start_program "$program_binary" VANTRELO_PORTS="$pty1" LD_PRELOAD="$shim" MODEMSHIM_LOG="$log" \
+    QT_QPA_PLATFORMTHEME=qt6ct XDG_CONFIG_HOME="$scratch/config"
+figures=()
+# readable FILE CONTROL...: each control's text has the contrast it needs.
+readable() {
+    local file=$1 name ratio
+    shift
+    for name in "$@"; do
+        ratio=$(contrast "$file" "$name")
+        figures+=("$name $ratio")
+        awk "BEGIN { exit !($ratio >= 4.5) }" || fail "dark scheme: $name's text is $ratio:1 (see $file)"
+    done
+}
+screenshot "$out/window-dark-closed.png"
+[ "$(/usr/bin/convert "$out/window-dark-closed.png" -colorspace Gray -format '%[fx:mean < 0.3]' info:)" = 1 ] ||
+    fail "the dark scheme did not take (see $out/window-dark-closed.png)"
+readable "$out/window-dark-closed.png" Label3 Label4 open_comm
+# The field's text is measured without its blinking caret.
+xdotool key --clearmodifiers Tab
+sleep 0.3
+screenshot "$out/window-dark-field.png"
+readable "$out/window-dark-field.png" chuankou_num
+click open_comm
+poll 5 grep -q " open $pty1 " "$log" || fail "dark scheme: the port did not open"
+click xihestate
+pulled_in() { grep " $pty1 " "$log" | tail -n 1 | grep -q ' RTS=1 '; }
+poll 5 pulled_in || fail "dark scheme: the relay was not pulled in: $(grep " $pty1 " "$log" | tail -n 1)"
+sleep 0.3
+screenshot "$out/window-dark-open.png"
+readable "$out/window-dark-open.png" state xihestate duankai
+echo "dark scheme contrast: ${figures[*]}"
 echo "window frame ok"
