@@ -9,9 +9,10 @@ SANITIZE_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-om
 # What a fresh Debian 12 needs to build, run and test the program.
 PACKAGES := cmake ninja-build g++ pkg-config \
 	qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libgl-dev libxcb1-dev \
-	fonts-noto-cjk \
+	fonts-noto-cjk qt6ct \
 	xvfb openbox xdotool x11-utils imagemagick \
 	dpkg-dev desktop-file-utils appstream file python3 \
+	lintian man-db debootstrap qt6-translations-l10n weston xwayland qt6-wayland \
 	clang libclang-rt-14-dev \
 	qemu-system-x86 busybox-static
 

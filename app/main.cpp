@@ -1,8 +1,9 @@
+#include "chinese_ui.h"
 #include "main_form.h"
 #include "mscomm.h"
+#include "platform.h"
 
 #include <QApplication>
-#include <QLocale>
 #include <QSocketNotifier>
 
 #ifdef Q_OS_UNIX
@@ -53,13 +54,14 @@ void quitOnSignals(QObject *parent)
 
 int main(int argc, char *argv[])
 {
+    setUpPlatform();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral(VANTRELO_NAME));
     QApplication::setApplicationVersion(QStringLiteral(VANTRELO_VERSION));
     QApplication::setDesktopFileName(QStringLiteral(VANTRELO_NAME));
-    // The interface is Chinese (PRC) whatever the desktop's language.
-    QLocale::setDefault(
-        QLocale(QLocale::Chinese, QLocale::SimplifiedChineseScript, QLocale::China));
+    // The interface is Chinese (PRC) whatever the desktop's language: Qt's own texts too, and
+    // the Chinese forms of the characters.
+    speakChinese(app);
 #ifdef Q_OS_UNIX
     quitOnSignals(&app);
 #endif

@@ -17,8 +17,17 @@ dpkg-deb -x "$deb" "$scratch/root"
 expected="./usr/bin/vantrelo-relay
 ./usr/lib/udev/rules.d/77-vantrelo-relay.rules
 ./usr/share/applications/vantrelo-relay.desktop
+./usr/share/doc/vantrelo-relay/changelog.gz
+./usr/share/doc/vantrelo-relay/copyright
+./usr/share/icons/hicolor/128x128/apps/vantrelo-relay.png
 ./usr/share/icons/hicolor/16x16/apps/vantrelo-relay.png
+./usr/share/icons/hicolor/256x256/apps/vantrelo-relay.png
 ./usr/share/icons/hicolor/32x32/apps/vantrelo-relay.png
+./usr/share/icons/hicolor/48x48/apps/vantrelo-relay.png
+./usr/share/icons/hicolor/64x64/apps/vantrelo-relay.png
+./usr/share/icons/hicolor/scalable/apps/vantrelo-relay.svg
+./usr/share/man/man1/vantrelo-relay.1.gz
+./usr/share/man/zh_CN/man1/vantrelo-relay.1.gz
 ./usr/share/metainfo/io.github.vantrelo.relay.metainfo.xml"
 actual=$(cd "$scratch/root" && find . -type f | sort)
 [ "$actual" = "$expected" ] || fail "file list differs:"$'\n'"$(diff <(echo "$expected") <(echo "$actual"))"
@@ -27,16 +36,30 @@ desktop-file-validate "$scratch/root/usr/share/applications/vantrelo-relay.deskt
     fail "desktop file"
 appstreamcli validate --no-net "$scratch/root/usr/share/metainfo/io.github.vantrelo.relay.metainfo.xml" >/dev/null ||
     fail "metainfo"
-for size in 16 32; do
+for size in 16 32 48 64 128 256; do
     file "$scratch/root/usr/share/icons/hicolor/${size}x${size}/apps/vantrelo-relay.png" |
         grep -q "PNG image data, $size x $size" || fail "icon $size"
 done
+file "$scratch/root/usr/share/icons/hicolor/scalable/apps/vantrelo-relay.svg" | grep -q SVG ||
+    fail "scalable icon"
+
+# Manual pages: parsable, with a NAME line for whatis, and without groff's complaints.
+for page in man1 zh_CN/man1; do
+    page="$scratch/root/usr/share/man/$page/vantrelo-relay.1.gz"
+    lexgrog "$page" | grep -q ': "vantrelo-relay - .' || fail "no NAME in $page: $(lexgrog "$page")"
+    warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
+    [ -z "$warnings" ] || fail "$page: $warnings"
+done
 
 depends=$(dpkg-deb -f "$deb" Depends)
-for needed in fonts-noto-cjk libqt6serialport6 libqt6widgets6 libc6; do
+for needed in fonts-noto-cjk qt6-translations-l10n libqt6gui6 libqt6widgets6 libc6; do
     grep -q "\b$needed\b" <<<"$depends" || fail "Depends lacks $needed: $depends"
 done
 [ "$(dpkg-deb -f "$deb" Version)" = "1.00" ] || fail "version"
+
+# Debian's policy checker: no errors and no warnings.
+lintian --fail-on error,warning "$deb" >"$scratch/lintian.log" 2>&1 ||
+    fail "lintian:"$'\n'"$(cat "$scratch/lintian.log")"
 
 # The unpacked binary, on a display of its own; it must not reach for any real port.
 exec 3<> <(:)
@@ -54,6 +77,8 @@ export DISPLAY=":$display"
 VANTRELO_PORTS=/nonexistent/vantrelo-package-test "$scratch/root/usr/bin/vantrelo-relay" \
     >"$scratch/program.log" 2>&1 &
 program=$!
+# In the caller's locale, whatever it is: without a UTF-8 one the window's WM_NAME could be
+# mojibake that xdotool and older window managers cannot match.
 timeout 20 xdotool search --sync --onlyvisible --name '串口控制单路继电器板' >/dev/null ||
     fail "the unpacked program showed no window"
 kill -0 "$program" || fail "the unpacked program ended"

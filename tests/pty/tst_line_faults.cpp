@@ -6,10 +6,12 @@
 #include "pty_fixture.h"
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -118,6 +120,27 @@ void tst_line_faults::permissionDenied()
         environment.insert(QStringLiteral("MODEMSHIM_LOG"),
                            scratch.filePath(QStringLiteral("log")));
         environment.insert(QStringLiteral("HOME"), scratch.path());
+        // nobody cannot reach into a build tree under a private home (root's is 0700), so the
+        // child runs from copies, the preloaded modem-line library included.
+        const auto copyForAnyone = [&scratch](const QString &path) {
+            const QString copy = scratch.filePath(QFileInfo(path).fileName());
+            const bool copied =
+                QFile::copy(path, copy) &&
+                QFile::setPermissions(copy, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                                QFile::ReadGroup | QFile::ExeGroup |
+                                                QFile::ReadOther | QFile::ExeOther);
+            return copied ? copy : QString();
+        };
+        QStringList preload;
+        for (const QString &library :
+             environment.value(QStringLiteral("LD_PRELOAD"))
+                 .split(QRegularExpression(QStringLiteral("[: ]")), Qt::SkipEmptyParts)) {
+            preload << copyForAnyone(library);
+            QVERIFY2(!preload.last().isEmpty(), qPrintable(library));
+        }
+        environment.insert(QStringLiteral("LD_PRELOAD"), preload.join(u':'));
+        program = copyForAnyone(program);
+        QVERIFY(!program.isEmpty());
         arguments = QStringList{QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
                                 QStringLiteral("--clear-groups"), program} +
                     arguments;
