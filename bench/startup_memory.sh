@@ -46,7 +46,7 @@ export DISPLAY=":$display"
 
 # One pseudo-terminal for the programs that want a port named at start.
 python3 -c 'import os, sys, time
-m, s = os.openpty(); print(os.ttyname(s), flush=True); time.sleep(3600)' >"$work/pty" &
+m, s = os.openpty(); print(os.ttyname(s), flush=True); os.close(s); time.sleep(3600)' >"$work/pty" &
 holder=$!
 for _ in $(seq 50); do [ -s "$work/pty" ] && break; sleep 0.1; done
 pty=$(cat "$work/pty")

@@ -10,8 +10,11 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <optional>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -38,12 +41,76 @@ QString decodeWhole(const QByteArray &bytes)
     return QString::fromUtf8(bytes);
 }
 
-QByteArray readSmallFile(const QByteArray &path, qint64 limit = 512)
+// Plain system calls: a closing thread may still be letting go while the program's statics are
+// torn down at exit. O_NONBLOCK and the check for a plain file: a FIFO planted where a lock file
+// is looked for must not hang the window.
+QByteArray readSmallFile(const QByteArray &path, qsizetype limit = 512, bool *readable = nullptr)
 {
-    QFile file(QFile::decodeName(path));
-    if (!file.open(QIODevice::ReadOnly))
+    if (readable)
+        *readable = false;
+    const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
         return {};
-    return file.read(limit);
+    struct stat info
+    {};
+    QByteArray content;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        content.resize(limit);
+        qsizetype got = 0;
+        while (got < limit) {
+            const ssize_t size = ::read(fd, content.data() + got, size_t(limit - got));
+            if (size < 0 && errno == EINTR)
+                continue;
+            if (size <= 0)
+                break;
+            got += size;
+        }
+        content.truncate(got);
+        if (readable)
+            *readable = true;
+    }
+    ::close(fd);
+    return content;
+}
+
+QByteArray procPath(qint64 pid, const char *entry)
+{
+    return "/proc/" + QByteArray::number(pid) + '/' + entry;
+}
+
+QString programName(qint64 pid)
+{
+    QByteArray name = readSmallFile(procPath(pid, "comm"));
+    if (name.endsWith('\n'))
+        name.chop(1);
+    return decodeWhole(name);
+}
+
+// Whether process `pid` has `device` open; nothing when its descriptors are not ours to see.
+// Only names under /dev/ are looked at: a descriptor on a dead network mount would hang stat().
+std::optional<bool> holdsDevice(qint64 pid, dev_t device)
+{
+    const QByteArray folder = procPath(pid, "fd");
+    DIR *descriptors = ::opendir(folder.constData());
+    if (!descriptors)
+        return std::nullopt;
+    bool holds = false;
+    while (const dirent *entry = ::readdir(descriptors)) {
+        char target[4096];
+        const ssize_t size =
+            ::readlink((folder + '/' + entry->d_name).constData(), target, sizeof target - 1);
+        if (size <= 5 || std::strncmp(target, "/dev/", 5) != 0)
+            continue;
+        target[size] = '\0';
+        struct stat info
+        {};
+        if (::stat(target, &info) == 0 && S_ISCHR(info.st_mode) && info.st_rdev == device) {
+            holds = true;
+            break;
+        }
+    }
+    ::closedir(descriptors);
+    return holds;
 }
 
 // The pid a lock file names: ASCII digits on the first line (HDB and Qt's own lock files), or
@@ -85,15 +152,6 @@ double processStart(qint64 pid)
     return double(boot) + double(fields[19].toLongLong()) / double(::sysconf(_SC_CLK_TCK));
 }
 
-QString describe(const LockHolder &holder, const QByteArray &lockPath)
-{
-    const QString program = holder.name.isEmpty() ? QString() : holder.name + QStringLiteral("，");
-    return QStringLiteral("%1进程号 %2，锁文件 %3")
-        .arg(program)
-        .arg(holder.pid)
-        .arg(QFile::decodeName(lockPath));
-}
-
 bool sameFile(const struct stat &a, const struct stat &b)
 {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -101,88 +159,131 @@ bool sameFile(const struct stat &a, const struct stat &b)
 
 } // namespace
 
-LockHolder liveHolderOf(const QByteArray &lockPath)
+LockHolder liveHolderOf(const QByteArray &lockPath, dev_t device)
 {
     struct stat info
     {};
     if (::lstat(lockPath.constData(), &info) != 0 || !S_ISREG(info.st_mode))
         return {};
     const qint64 pid = lockedPid(readSmallFile(lockPath));
-    if (pid <= 0)
+    // Init never locks a port: such a number comes from another pid namespace (a container
+    // sharing the lock folder), where it means nothing here.
+    if (pid <= 1)
         return {};
     // EPERM: it runs, under another user.
     if (::kill(pid_t(pid), 0) != 0 && errno != EPERM)
         return {};
-    // A process that started after the lock was last written is not the one that wrote it: the
-    // holder died and its number was given out again. The boot time is in whole seconds.
+    // Kernel threads and zombies have no command line, and hold no port.
+    bool visible = false;
+    if (readSmallFile(procPath(pid, "cmdline"), 1, &visible).isEmpty() && visible)
+        return {};
+    const LockHolder holder{pid, programName(pid)};
+    if (const std::optional<bool> holds = holdsDevice(pid, device))
+        return *holds ? holder : LockHolder{};
+    // Another user's process, whose descriptors we may not see. One that started after the
+    // lock was last written is not the one that wrote it: the writer died and its number was
+    // given out again. The boot time is in whole seconds.
     const double start = processStart(pid);
     const double written = double(info.st_mtim.tv_sec) + double(info.st_mtim.tv_nsec) / 1e9;
     if (start >= 0 && start > written + 1.5)
         return {};
-    QByteArray name = readSmallFile("/proc/" + QByteArray::number(pid) + "/comm");
-    if (name.endsWith('\n'))
-        name.chop(1);
-    return {pid, decodeWhole(name)};
+    return holder;
 }
 
-QStringList DeviceLock::defaultDirectories()
+LockHolder processHolding(dev_t device)
 {
-    return {QStringLiteral("/run/lock"), QStringLiteral("/var/lock")};
+    DIR *processes = ::opendir("/proc");
+    if (!processes)
+        return {};
+    LockHolder holder;
+    while (const dirent *entry = ::readdir(processes)) {
+        char *end = nullptr;
+        const qint64 pid = std::strtoll(entry->d_name, &end, 10);
+        if (pid <= 0 || *end != '\0' || pid == ::getpid())
+            continue;
+        if (holdsDevice(pid, device).value_or(false)) {
+            holder = {pid, programName(pid)};
+            break;
+        }
+    }
+    ::closedir(processes);
+    return holder;
+}
+
+QString describeHolder(const LockHolder &holder, const QByteArray &lockPath)
+{
+    QString text = holder.name.isEmpty() ? QString() : holder.name + QStringLiteral("，");
+    text += QStringLiteral("进程号 %1").arg(holder.pid);
+    if (!lockPath.isEmpty())
+        text += QStringLiteral("，锁文件 %1").arg(QFile::decodeName(lockPath));
+    return text;
 }
 
 DeviceLock::DeviceLock(dev_t device, const QByteArray &node, const QString &shown,
-                       const QStringList &directories)
+                       const LockFolders &folders)
     : m_device(device), m_shown(shown)
 {
-    // /var/lock is a link to /run/lock on most systems: each folder is looked at once.
-    QStringList folders;
-    QString ours;
-    for (const QString &directory : directories) {
-        const QString folder = QFileInfo(directory).canonicalFilePath();
-        if (folder.isEmpty() || folders.contains(folder))
+    // Failing that (a bare system without even /tmp for all), the first we may write to: the
+    // users who may write to none get no port, and so meet nobody.
+    QByteArray numberFolder;
+    QByteArray ourFolder;
+    for (const QString &folder : folders.forNumber) {
+        struct stat info
+        {};
+        const QByteArray path = QFile::encodeName(folder);
+        if (::stat(path.constData(), &info) != 0 || !S_ISDIR(info.st_mode))
             continue;
-        folders.append(folder);
-        if (ours.isEmpty() && ::access(QFile::encodeName(folder).constData(), W_OK | X_OK) == 0)
-            ours = folder;
+        if (info.st_mode & S_IWOTH) {
+            numberFolder = path;
+            break;
+        }
+        if (ourFolder.isEmpty() && ::access(path.constData(), W_OK | X_OK) == 0)
+            ourFolder = path;
     }
-    if (ours.isEmpty())
-        throw noLockDirectoryFailure(shown, directories);
+    if (numberFolder.isEmpty())
+        numberFolder = ourFolder;
+    if (numberFolder.isEmpty())
+        throw noLockDirectoryFailure(shown, folders.forNumber);
+    takeNumberLock(numberFolder);
 
-    takeNumberLock(ours);
     try {
         // Terminal programs name their locks after the device node, as QSerialPort does.
         QByteArray name = node.startsWith("/dev/") ? node.mid(5) : node;
         name.replace('/', '_');
-        for (const QString &folder : folders) {
-            const QByteArray path = QFile::encodeName(folder) + "/LCK.." + name;
-            if (const LockHolder holder = liveHolderOf(path);
-                holder.pid && holder.pid != ::getpid())
-                throw busyFailure(shown, describe(holder, path));
+        // /var/lock is a link to /run/lock on most systems: each folder is looked at once.
+        QStringList nameFolders;
+        for (const QString &folder : folders.forName) {
+            const QString canonical = QFileInfo(folder).canonicalFilePath();
+            if (!canonical.isEmpty() && !nameFolders.contains(canonical))
+                nameFolders.append(canonical);
         }
-        m_namePath = QFile::encodeName(ours) + "/LCK.." + name;
-        takeNameLock();
+        for (const QString &folder : nameFolders) {
+            const QByteArray path = QFile::encodeName(folder) + "/LCK.." + name;
+            if (const LockHolder holder = liveHolderOf(path, device);
+                holder.pid && holder.pid != ::getpid())
+                throw busyFailure(shown, describeHolder(holder, path));
+        }
+        takeNameLock(nameFolders, name);
     } catch (...) {
         release();
         throw;
     }
 }
 
-void DeviceLock::takeNumberLock(const QString &directory)
+void DeviceLock::takeNumberLock(const QByteArray &folder)
 {
-    const QByteArray path = QFile::encodeName(directory) + "/LK." +
-                            QByteArray::number(major(m_device)) + '.' +
+    const QByteArray path = folder + "/LK." + QByteArray::number(major(m_device)) + '.' +
                             QByteArray::number(minor(m_device));
+    const int flags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
     // A holder lets go by removing the file; one that we opened just before that is no lock
     // at all, so the lock must still be the file the path names once we have it.
     for (int attempt = 0; attempt < 8; ++attempt) {
-        bool writable = true;
-        int fd =
-            ::open(path.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0644);
+        int fd = ::open(path.constData(), O_RDWR | O_CREAT | flags, 0644);
         // Left behind by another user's crashed run: flock() needs no write access.
-        if (fd < 0 && (errno == EACCES || errno == EPERM)) {
-            writable = false;
-            fd = ::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
-        }
+        if (fd < 0 && (errno == EACCES || errno == EPERM))
+            fd = ::open(path.constData(), O_RDONLY | flags);
+        if (fd < 0 && errno == ENOENT)
+            continue; // removed by its holder between the two tries
         struct stat held
         {};
         if (fd < 0 || ::fstat(fd, &held) != 0 || !S_ISREG(held.st_mode)) {
@@ -195,8 +296,14 @@ void DeviceLock::takeNumberLock(const QString &directory)
             ::close(fd);
             if (error != EWOULDBLOCK)
                 throw unusableLockFailure(m_shown, QFile::decodeName(path));
-            const LockHolder holder = liveHolderOf(path);
-            throw busyFailure(m_shown, holder.pid ? describe(holder, path) : QString());
+            // Our own program wrote its number there; it has the device open, or is about to.
+            LockHolder holder;
+            holder.pid = lockedPid(readSmallFile(path));
+            if (holder.pid > 1 && (::kill(pid_t(holder.pid), 0) == 0 || errno == EPERM))
+                holder.name = programName(holder.pid);
+            else
+                holder.pid = 0;
+            throw busyFailure(m_shown, holder.pid ? describeHolder(holder, path) : QString());
         }
         struct stat named
         {};
@@ -205,8 +312,13 @@ void DeviceLock::takeNumberLock(const QString &directory)
             continue;
         }
         m_numberFd = fd;
-        if (writable) {
+        // Only a file of our own, with no other name, is written to and removed: as root a
+        // link planted here could otherwise point at any file of the system.
+        if (held.st_uid == ::geteuid() && held.st_nlink == 1 &&
+            (::fcntl(fd, F_GETFL) & O_ACCMODE) == O_RDWR) {
             m_numberPath = path;
+            // Whatever the umask, the next user must be able to read who holds the port.
+            ::fchmod(fd, 0644);
             const QByteArray pid =
                 QByteArray::number(qint64(::getpid())).rightJustified(10) + "\nvantrelo-relay\n";
             if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, pid.constData(), pid.size(), 0) < 0) {
@@ -218,35 +330,43 @@ void DeviceLock::takeNumberLock(const QString &directory)
     throw busyFailure(m_shown);
 }
 
-void DeviceLock::takeNameLock()
+void DeviceLock::takeNameLock(const QStringList &folders, const QByteArray &name)
 {
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        const int fd = ::open(m_namePath.constData(),
-                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-        if (fd >= 0) {
-            // HDB format: the pid in ten columns and a newline, as terminal programs write it.
-            char line[16];
-            const int size = std::snprintf(line, sizeof line, "%10lld\n", (long long)::getpid());
-            const bool written = ::write(fd, line, size_t(size)) == size;
-            ::close(fd);
-            if (!written) {
-                ::unlink(m_namePath.constData());
-                break;
+    for (const QString &folder : folders) {
+        const QByteArray path = QFile::encodeName(folder) + "/LCK.." + name;
+        if (::access(QFile::encodeName(folder).constData(), W_OK | X_OK) != 0)
+            continue;
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            const int fd = ::open(path.constData(),
+                                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+            if (fd >= 0) {
+                ::fchmod(fd, 0644);
+                // HDB format: the pid in ten columns and a newline, as terminal programs write.
+                char line[16];
+                const int size =
+                    std::snprintf(line, sizeof line, "%10lld\n", (long long)::getpid());
+                const bool written = ::write(fd, line, size_t(size)) == size;
+                ::close(fd);
+                if (written)
+                    m_namePath = path;
+                else
+                    ::unlink(path.constData());
+                return;
             }
-            return;
+            if (errno != EEXIST)
+                return;
+            // A terminal program may have locked the port since we looked.
+            if (const LockHolder holder = liveHolderOf(path, m_device);
+                holder.pid && holder.pid != ::getpid())
+                throw busyFailure(m_shown, describeHolder(holder, path));
+            // A dead holder's file. Another user's in a sticky folder stays: programs that
+            // honour name locks can remove it no more than we can, so it keeps them off our
+            // line as well.
+            if (::unlink(path.constData()) != 0)
+                return;
         }
-        if (errno != EEXIST)
-            break;
-        // A terminal program may have locked the port since we looked.
-        if (const LockHolder holder = liveHolderOf(m_namePath);
-            holder.pid && holder.pid != ::getpid())
-            throw busyFailure(m_shown, describe(holder, m_namePath));
-        // A dead holder's file. Another user's in a sticky folder stays: programs that honour
-        // name locks can remove it no more than we can, so it keeps them off our line as well.
-        if (::unlink(m_namePath.constData()) != 0)
-            break;
+        return;
     }
-    m_namePath.clear();
 }
 
 DeviceLock::~DeviceLock()

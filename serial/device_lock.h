@@ -6,6 +6,18 @@
 
 #include <sys/types.h>
 
+// Where the locks go. The number lock goes to the first folder of `forNumber` that every user
+// may write to, chosen by the folder's mode and not by who asks, so that all users and root
+// meet in one place (Debian's /run/lock is such a folder, Fedora's and Arch's are root's
+// alone, and there /dev/shm serves). Name locks are looked for in every folder of `forName` and written in the first that
+// we may write to.
+struct LockFolders
+{
+    QStringList forNumber{QStringLiteral("/run/lock"), QStringLiteral("/var/lock"),
+                          QStringLiteral("/dev/shm"), QStringLiteral("/tmp")};
+    QStringList forName{QStringLiteral("/run/lock"), QStringLiteral("/var/lock")};
+};
+
 // Keeps every other opener off one serial device for as long as it lives: taken before the
 // device is opened, so two openings at the same instant can never both get it, also as root.
 //
@@ -16,21 +28,18 @@
 class DeviceLock
 {
 public:
-    // The folders where lock files live on Linux, first the one our locks go to.
-    static QStringList defaultDirectories();
-
     // Throws Failure: another program holds the device, no folder takes a lock, or a lock file
     // that is in the way can be neither used nor removed. `shown` is the name the user chose.
     DeviceLock(dev_t device, const QByteArray &node, const QString &shown,
-               const QStringList &directories = defaultDirectories());
+               const LockFolders &folders = {});
     ~DeviceLock();
 
     DeviceLock(const DeviceLock &) = delete;
     DeviceLock &operator=(const DeviceLock &) = delete;
 
 private:
-    void takeNumberLock(const QString &directory);
-    void takeNameLock();
+    void takeNumberLock(const QByteArray &folder);
+    void takeNameLock(const QStringList &folders, const QByteArray &name);
     void release();
 
     dev_t m_device;
@@ -40,11 +49,21 @@ private:
     QByteArray m_namePath;   // our name-based lock, empty when we could not write one
 };
 
-// What a name-based lock file says of its holder: a process that still runs and took the lock,
-// or nobody (dead pid, a pid reused since, an unreadable or garbled file).
+// A process that holds a lock or a device: its number and, when the system tells, its name.
 struct LockHolder
 {
-    qint64 pid = 0; // 0: nobody holds it
-    QString name;   // the holder's program name, when the system tells
+    qint64 pid = 0; // 0: nobody
+    QString name;
 };
-LockHolder liveHolderOf(const QByteArray &lockPath);
+
+// Who holds the name-based lock at `lockPath` on `device`: nobody when its process has ended,
+// when its number has been given out again since, when the file is unreadable or garbled, or
+// when the process can be seen not to have the device open.
+LockHolder liveHolderOf(const QByteArray &lockPath, dev_t device);
+
+// Another process that has `device` open, as far as this one may look into /proc (all of them
+// as root, only the user's own otherwise).
+LockHolder processHolding(dev_t device);
+
+// "minicom，进程号 1234" and, where one is named, "，锁文件 /run/lock/LCK..ttyUSB0".
+QString describeHolder(const LockHolder &holder, const QByteArray &lockPath = {});

@@ -3,10 +3,10 @@
 #include "failure.h"
 #include "line_errors.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -67,31 +67,6 @@ bool isPseudoTerminal(dev_t device)
     return major(device) >= 136 && major(device) <= 143;
 }
 
-// Who else has `device` open, as far as this process may look: "name，进程号 N", or empty.
-QString otherHolder(dev_t device, int ourFd)
-{
-    const QString self = QString::number(::getpid());
-    const QStringList processes = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
-    for (const QString &pid : processes) {
-        if (pid.isEmpty() || !pid.front().isDigit())
-            continue;
-        const QDir descriptors(QStringLiteral("/proc/%1/fd").arg(pid));
-        for (const QString &fd : descriptors.entryList(QDir::NoDotAndDotDot | QDir::System)) {
-            if (pid == self && fd == QString::number(ourFd))
-                continue;
-            struct stat info
-            {};
-            if (::stat(QFile::encodeName(descriptors.filePath(fd)).constData(), &info) == 0 &&
-                S_ISCHR(info.st_mode) && info.st_rdev == device) {
-                const QByteArray name =
-                    sysfsAttribute(QFile::encodeName(QStringLiteral("/proc/%1/comm").arg(pid)));
-                return QStringLiteral("%1，进程号 %2").arg(QString::fromUtf8(name), pid);
-            }
-        }
-    }
-    return {};
-}
-
 // Closings that outlast a click. Some usb-serial drivers (pl2303) wait 2 s in close() when the
 // baud is 1200 or less, B0 included; the window must not freeze for that, so a closing runs on
 // a thread of its own that keeps the device's lock until the kernel has let go. Opening the
@@ -104,21 +79,31 @@ public:
         const std::lock_guard guard(m_mutex);
         m_closings.emplace_back(device, std::move(done));
     }
-    void waitFor(dev_t device)
+    // Whether `device` is still being let go after `patience`.
+    bool stillClosing(dev_t device, std::chrono::milliseconds patience)
     {
-        const std::lock_guard guard(m_mutex);
-        std::erase_if(m_closings, [device](std::pair<dev_t, std::future<void>> &closing) {
-            if (closing.first == device)
-                closing.second.wait();
-            return closing.second.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+        std::vector<std::shared_future<void>> ours;
+        {
+            const std::lock_guard guard(m_mutex);
+            std::erase_if(m_closings, [](const auto &closing) {
+                return closing.second.wait_for(std::chrono::seconds(0)) ==
+                       std::future_status::ready;
+            });
+            for (const auto &closing : m_closings) {
+                if (closing.first == device)
+                    ours.push_back(closing.second);
+            }
+        }
+        return std::any_of(ours.begin(), ours.end(), [patience](const auto &done) {
+            return done.wait_for(patience) != std::future_status::ready;
         });
     }
 
 private:
     std::mutex m_mutex;
-    // A future of std::async waits for its thread when destroyed, so these are all done before
-    // the program ends.
-    std::vector<std::pair<dev_t, std::future<void>>> m_closings;
+    // The last copy of a future of std::async waits for its thread when destroyed, so these
+    // are all done before the program ends.
+    std::vector<std::pair<dev_t, std::shared_future<void>>> m_closings;
 };
 
 PendingClosings &pendingClosings()
@@ -159,8 +144,17 @@ TtyDevice::TtyDevice(const QByteArray &path, const QString &shown) : m_shown(sho
         throw systemFailure(errno, shown, LineStep::Opening);
     m_device = info.st_rdev;
 
-    pendingClosings().waitFor(m_device);
+    // A wait of two seconds on a click would look like a hang: better to say so.
+    if (pendingClosings().stillClosing(m_device, std::chrono::milliseconds(300)))
+        throw busyFailure(shown,
+                          QStringLiteral("本程序刚关闭它，驱动程序仍在收尾，约 2 秒后即可再打开"));
     m_lock = std::make_unique<DeviceLock>(m_device, canonicalNode(path), shown);
+    // Even a refused opening would raise RTS on the holder's line, at any baud but B0: root
+    // gets past exclusive mode, and a program that locks nothing is kept off by nothing.
+    if (const LockHolder holder = processHolding(m_device); holder.pid) {
+        m_lock.reset();
+        throw busyFailure(shown, describeHolder(holder));
+    }
 
     m_fd = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (m_fd < 0) {
@@ -173,15 +167,22 @@ TtyDevice::TtyDevice(const QByteArray &path, const QString &shown) : m_shown(sho
         // one that locks nothing) may have the port in exclusive mode, which binds everyone but
         // root. Its line is not ours to touch, so this query alone comes before the lowering.
         int exclusive = 0;
-        if (::ioctl(m_fd, TIOCGEXCL, &exclusive) == 0 && exclusive) {
-            const QString holder = otherHolder(m_device, m_fd);
-            // A pseudo-terminal outlives its holders, and so does the flag a killed one set.
-            if (!holder.isEmpty() || !isPseudoTerminal(m_device)) {
-                ::close(std::exchange(m_fd, -1));
-                m_lock.reset();
-                throw busyFailure(
-                    shown, holder.isEmpty() ? QStringLiteral("它以独占方式打开了该串口") : holder);
-            }
+        struct stat opened
+        {};
+        // A holder our lock could not see (one in a sandbox with a lock folder and processes
+        // of its own) may have the port in exclusive mode, which binds everyone but root. Its
+        // line is not ours to touch, so these queries alone come before the lowering. A
+        // pseudo-terminal outlives its holders, and so does the flag a killed one set.
+        if (::ioctl(m_fd, TIOCGEXCL, &exclusive) == 0 && exclusive && !isPseudoTerminal(m_device)) {
+            ::close(std::exchange(m_fd, -1));
+            m_lock.reset();
+            throw busyFailure(shown, QStringLiteral("它以独占方式打开了该串口"));
+        }
+        // The node was swapped for another device between the look and the opening.
+        if (::fstat(m_fd, &opened) != 0 || opened.st_rdev != m_device) {
+            ::close(std::exchange(m_fd, -1));
+            m_lock.reset();
+            throw systemFailure(ENODEV, shown, LineStep::Opening);
         }
         // The very first call that touches the line: if this opening found a baud other than
         // B0, the kernel has just raised RTS, and the relay must not get the time to follow it.

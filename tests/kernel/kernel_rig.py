@@ -30,7 +30,7 @@ MODULES = ["drivers/usb/common/usb-common", "drivers/usb/core/usbcore",
 INIT = """#!/bin/busybox sh
 /bin/busybox --install -s /bin
 mount -t proc proc /proc; mount -t sysfs sys /sys; mount -t devtmpfs dev /dev
-mount -t tmpfs run /run; mkdir -p /run/lock /var; ln -s /run/lock /var/lock
+mount -t tmpfs run /run; mkdir -p /run/lock /var; chmod 1777 /run/lock; ln -s /run/lock /var/lock
 for m in %s; do insmod /modules/$m.ko; done
 n=0; while [ ! -c /dev/ttyUSB0 ] && [ $n -lt 500 ]; do sleep 0.02; n=$((n+1)); done
 [ -c /dev/ttyUSB0 ] || { dmesg | tail -n 40; echo @@no-adapter; reboot -f; }

@@ -6,8 +6,9 @@
  *   (char device, major 136..143) gets lines. Per device (st_rdev) they follow Linux's rules for
  *   a UART: RTS and DTR are raised at an opening unless the baud stored in the termios is B0;
  *   tcsetattr() raises both on a change away from B0 and drops both on a change to B0; the last
- *   closing drops both only when the termios has HUPCL. (A pty keeps its termios while its
- *   master is open, as a UART does while plugged in.) TIOCMGET, TIOCMSET, TIOCMBIS and TIOCMBIC
+ *   closing drops both only when the termios has HUPCL, and without it they stay as they were
+ *   until the next opening. (A pty keeps its termios while its master is open, as a UART does
+ *   while plugged in; a new pty that gets an old one's number inherits its lines.) TIOCMGET, TIOCMSET, TIOCMBIS and TIOCMBIC
  *   work on RTS and DTR; the status bits (CTS, DSR, CD, RI) always read as 0. Any other ioctl
  *   goes to the kernel.
  * - The state lives in the process that opened the device: two processes on one pty each see
@@ -204,10 +205,14 @@ static int track_open(int fd, int flags)
     }
     struct device *device = NULL;
     struct device *free_slot = NULL;
-    for (int i = 0; pty && i < max_devices; ++i) {
-        if (devices[i].open_count > 0 && devices[i].rdev == rdev)
+    /* A device closed without HUPCL keeps its lines until it is opened again, as a UART does
+     * while it stays plugged in; so its slot is found again by number, and slots never used
+     * go first to new devices. */
+    for (int i = 0; pty && !device && i < max_devices; ++i) {
+        if (devices[i].rdev == rdev && (devices[i].open_count > 0 || devices[i].path[0]))
             device = &devices[i];
-        else if (!free_slot && devices[i].open_count == 0)
+        else if (devices[i].open_count == 0 &&
+                 (!free_slot || (free_slot->path[0] && !devices[i].path[0])))
             free_slot = &devices[i];
     }
     if (!device && free_slot) {
