@@ -81,18 +81,9 @@ if [ ! -f "$ready" ]; then
 fi
 
 # The host's display, reached through its socket; nothing else of the host is visible.
-exec 3<> <(:)
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp >"$scratch/xvfb.log" 2>&1 &
-xvfb=$!
-program=""
-cleanup() {
-    [ -n "$program" ] && kill "$program" 2>/dev/null
-    kill "$xvfb" 2>/dev/null
-    wait 2>/dev/null || true
-    release
-}
-trap cleanup EXIT
-read -r -t 10 display <&3 || fail "Xvfb did not start"
+source "$(dirname "$0")/display.sh"
+trap 'stop_display; release' EXIT
+start_display
 mount -t proc proc "$root/proc"
 mkdir -p "$root/tmp/.X11-unix"
 mount --bind /tmp/.X11-unix "$root/tmp/.X11-unix"

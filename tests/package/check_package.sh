@@ -62,18 +62,9 @@ lintian --fail-on error,warning "$deb" >"$scratch/lintian.log" 2>&1 ||
     fail "lintian:"$'\n'"$(cat "$scratch/lintian.log")"
 
 # The unpacked binary, on a display of its own; it must not reach for any real port.
-exec 3<> <(:)
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp >"$scratch/xvfb.log" 2>&1 &
-xvfb=$!
-program=""
-cleanup() {
-    [ -n "$program" ] && kill "$program" 2>/dev/null
-    kill "$xvfb" 2>/dev/null
-    wait 2>/dev/null || true
-}
-trap cleanup EXIT
-read -r -t 10 display <&3 || fail "Xvfb did not start"
-export DISPLAY=":$display"
+source "$(dirname "$0")/display.sh"
+trap stop_display EXIT
+start_display
 VANTRELO_PORTS=/nonexistent/vantrelo-package-test "$scratch/root/usr/bin/vantrelo-relay" \
     >"$scratch/program.log" 2>&1 &
 program=$!
