@@ -70,7 +70,7 @@ bool isPseudoTerminal(dev_t device)
 // Closings that outlast a click. Some usb-serial drivers (pl2303) wait 2 s in close() when the
 // baud is 1200 or less, B0 included; the window must not freeze for that, so a closing runs on
 // a thread of its own that keeps the device's lock until the kernel has let go. Opening the
-// same device again waits for it, and so does the end of the program.
+// same device again meanwhile is refused with word of the wait; the end of the program waits.
 class PendingClosings
 {
 public:
@@ -162,28 +162,25 @@ TtyDevice::TtyDevice(const QByteArray &path, const QString &shown) : m_shown(sho
         m_lock.reset();
         throw systemFailure(error, shown, LineStep::Opening);
     }
+    // Lets go of a line that is not ours to touch, without a word to it.
+    const auto abandon = [this](const Failure &failure) {
+        ::close(std::exchange(m_fd, -1));
+        m_lock.reset();
+        return failure;
+    };
+    // A holder our lock could not see (one in a sandbox with a lock folder and processes of
+    // its own) may have the port in exclusive mode, which binds everyone but root. Its line is
+    // not ours to touch, so these queries alone come before the lowering. A pseudo-terminal
+    // outlives its holders, and so does the flag a killed one set.
+    int exclusive = 0;
+    if (::ioctl(m_fd, TIOCGEXCL, &exclusive) == 0 && exclusive && !isPseudoTerminal(m_device))
+        throw abandon(busyFailure(shown, QStringLiteral("它以独占方式打开了该串口")));
+    // The node was swapped for another device between the look and the opening.
+    struct stat opened
+    {};
+    if (::fstat(m_fd, &opened) != 0 || opened.st_rdev != m_device)
+        throw abandon(systemFailure(ENODEV, shown, LineStep::Opening));
     try {
-        // A holder our lock could not see (one in a sandbox with a lock folder of its own, or
-        // one that locks nothing) may have the port in exclusive mode, which binds everyone but
-        // root. Its line is not ours to touch, so this query alone comes before the lowering.
-        int exclusive = 0;
-        struct stat opened
-        {};
-        // A holder our lock could not see (one in a sandbox with a lock folder and processes
-        // of its own) may have the port in exclusive mode, which binds everyone but root. Its
-        // line is not ours to touch, so these queries alone come before the lowering. A
-        // pseudo-terminal outlives its holders, and so does the flag a killed one set.
-        if (::ioctl(m_fd, TIOCGEXCL, &exclusive) == 0 && exclusive && !isPseudoTerminal(m_device)) {
-            ::close(std::exchange(m_fd, -1));
-            m_lock.reset();
-            throw busyFailure(shown, QStringLiteral("它以独占方式打开了该串口"));
-        }
-        // The node was swapped for another device between the look and the opening.
-        if (::fstat(m_fd, &opened) != 0 || opened.st_rdev != m_device) {
-            ::close(std::exchange(m_fd, -1));
-            m_lock.reset();
-            throw systemFailure(ENODEV, shown, LineStep::Opening);
-        }
         // The very first call that touches the line: if this opening found a baud other than
         // B0, the kernel has just raised RTS, and the relay must not get the time to follow it.
         int rts = TIOCM_RTS;
@@ -241,8 +238,8 @@ void TtyDevice::holdAtB0()
 
 void TtyDevice::setRts(bool level)
 {
-    // QSerialPort's setter reports no errno; the ioctls tell the user exactly what the driver
-    // said (EIO for an unplugged adapter, ENOTTY for a line without modem control).
+    // The ioctls tell the user exactly what the driver said (EIO for an unplugged adapter,
+    // ENOTTY for a line without modem control).
     int bits = TIOCM_RTS;
     if (::ioctl(m_fd, level ? TIOCMBIS : TIOCMBIC, &bits) != 0)
         throw systemFailure(errno, m_shown, LineStep::DrivingRts);
