@@ -207,32 +207,24 @@ void tst_main_form::controlsHaveTheirDesign_data()
     QTest::addColumn<QRect>("geometry");
     QTest::addColumn<qreal>("points");
     QTest::addColumn<bool>("bold");
-    QTest::addColumn<QString>("spoken");     // the name a screen reader says
-    QTest::addColumn<QString>("labelledBy"); // the label a screen reader says it with
+    QTest::addColumn<QString>("spoken"); // the name a screen reader says
 
     QTest::newRow("Label3") << "Label3"
-                            << "串口号" << QRect(8, 8, 89, 25) << 15.75 << false << "串口号"
-                            << "";
+                            << "串口号" << QRect(8, 8, 89, 25) << 15.75 << false << "串口号";
     QTest::newRow("chuankou_num") << "chuankou_num"
-                                  << "1" << QRect(112, 8, 33, 25) << 15.75 << false << "串口号"
-                                  << "Label3";
+                                  << "1" << QRect(112, 8, 33, 25) << 15.75 << false << "串口号";
     QTest::newRow("open_comm") << "open_comm"
                                << "打开串口" << QRect(256, 8, 97, 25) << 15.75 << false
-                               << "打开串口"
-                               << "";
+                               << "打开串口";
     QTest::newRow("Label4") << "Label4"
                             << "继电器输出：" << QRect(56, 80, 129, 25) << 15.75 << false
-                            << "继电器输出"
-                            << "";
+                            << "继电器输出";
     QTest::newRow("state") << "state"
-                           << "状态未知" << QRect(224, 80, 129, 25) << 15.75 << false << "状态未知"
-                           << "Label4";
+                           << "状态未知" << QRect(224, 80, 129, 25) << 15.75 << false << "状态未知";
     QTest::newRow("xihestate") << "xihestate"
-                               << "吸合" << QRect(32, 136, 121, 65) << 26.25 << true << "吸合"
-                               << "";
+                               << "吸合" << QRect(32, 136, 121, 65) << 26.25 << true << "吸合";
     QTest::newRow("duankai") << "duankai"
-                             << "断开" << QRect(224, 136, 121, 65) << 26.25 << true << "断开"
-                             << "";
+                             << "断开" << QRect(224, 136, 121, 65) << 26.25 << true << "断开";
 }
 
 void tst_main_form::controlsHaveTheirDesign()
@@ -243,7 +235,6 @@ void tst_main_form::controlsHaveTheirDesign()
     QFETCH(qreal, points);
     QFETCH(bool, bold);
     QFETCH(QString, spoken);
-    QFETCH(QString, labelledBy);
 
     auto *widget = m_window->findChild<QWidget *>(name);
     QVERIFY(widget);
@@ -282,10 +273,6 @@ void tst_main_form::controlsHaveTheirDesign()
     QCOMPARE(accessible->text(QAccessible::Name), spoken);
     static const QRegularExpression chinese(QStringLiteral("\\p{Han}"));
     QVERIFY2(accessible->text(QAccessible::Description).contains(chinese), qPrintable(name));
-    QStringList labels;
-    for (const auto &[label, relation] : accessible->relations(QAccessible::Label))
-        labels << label->object()->objectName();
-    QCOMPARE(labels, labelledBy.isEmpty() ? QStringList() : QStringList{labelledBy});
 }
 
 void tst_main_form::focusOrder()
@@ -379,7 +366,7 @@ void tst_main_form::relayClicks()
     QCOMPARE(m_line->rts, levels.last() == u"True");
     QCOMPARE(control<QLabel>("state")->text(), label);
     // A screen reader reads the label's name, which must follow what it shows, and speaks the
-    // window's notice, which says it with its caption, though the focus stays on the button.
+    // window's last notice, the label with its caption.
     QCOMPARE(
         QAccessible::queryAccessibleInterface(control<QLabel>("state"))->text(QAccessible::Name),
         label);
@@ -387,7 +374,6 @@ void tst_main_form::relayClicks()
     QAccessibleInterface *notice = frame->child(frame->childCount() - 1);
     QCOMPARE(notice->role(), QAccessible::Notification);
     QCOMPARE(notice->text(QAccessible::Name), QStringLiteral("继电器输出：") + label);
-    QCOMPARE(frame->indexOfChild(notice), frame->childCount() - 1);
     verifyShown(*m_window, portOpen);
 }
 
@@ -741,8 +727,7 @@ void tst_main_form::enterPressesTheFocusedButton_data()
 {
     QTest::addColumn<QString>("focus");
     QTest::addColumn<bool>("portOpen");
-    QTest::addColumn<int>("key");
-    QTest::addColumn<int>("modifiers");
+    QTest::addColumn<int>("key");   // Enter is the keypad's
     QTest::addColumn<bool>("held"); // an auto-repeated press
     QTest::addColumn<QStringList>("calls");
 
@@ -754,18 +739,16 @@ void tst_main_form::enterPressesTheFocusedButton_data()
          {std::tuple{"chuankou_num", false, QStringList()}, std::tuple{"open_comm", false, open},
           std::tuple{"open_comm", true, close}, std::tuple{"xihestate", true, pullIn},
           std::tuple{"duankai", true, release}}) {
-        for (const auto &[keyName, key, modifiers, pressed] :
-             {std::tuple{"Return", int(Qt::Key_Return), int(Qt::NoModifier), presses},
-              std::tuple{"keypad Enter", int(Qt::Key_Enter), int(Qt::KeypadModifier), presses},
-              std::tuple{"Ctrl+Return", int(Qt::Key_Return), int(Qt::ControlModifier),
-                         QStringList()},
-              std::tuple{"Escape", int(Qt::Key_Escape), int(Qt::NoModifier), QStringList()}}) {
+        for (const auto &[keyName, key, pressed] :
+             {std::tuple{"Return", int(Qt::Key_Return), presses},
+              std::tuple{"Enter", int(Qt::Key_Enter), presses},
+              std::tuple{"Escape", int(Qt::Key_Escape), QStringList()}}) {
             QTest::addRow("%s %s %s", name, isOpen ? "open" : "closed", keyName)
-                << QString::fromLatin1(name) << isOpen << key << modifiers << false << pressed;
+                << QString::fromLatin1(name) << isOpen << key << false << pressed;
         }
     }
-    QTest::newRow("held Return on xihestate") << "xihestate" << true << int(Qt::Key_Return)
-                                              << int(Qt::NoModifier) << true << QStringList();
+    QTest::newRow("held Return on xihestate")
+        << "xihestate" << true << int(Qt::Key_Return) << true << QStringList();
 }
 
 void tst_main_form::enterPressesTheFocusedButton()
@@ -773,7 +756,6 @@ void tst_main_form::enterPressesTheFocusedButton()
     QFETCH(QString, focus);
     QFETCH(bool, portOpen);
     QFETCH(int, key);
-    QFETCH(int, modifiers);
     QFETCH(bool, held);
     QFETCH(QStringList, calls);
 
@@ -785,14 +767,14 @@ void tst_main_form::enterPressesTheFocusedButton()
     target->setFocus();
     QTRY_COMPARE(QApplication::focusWidget(), target);
 
-    QKeyEvent press(QEvent::KeyPress, key, Qt::KeyboardModifiers(modifiers), QString(), held);
+    const auto keypad = key == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier;
+    QKeyEvent press(QEvent::KeyPress, key, keypad, QString(), held);
     QApplication::sendEvent(target, &press);
+    // No button is the default: Enter in the port field presses none.
     QCOMPARE(m_line->calls, calls);
     QVERIFY(m_window->isVisible());
-    // No button is the default: Enter in the port field, or anywhere else, presses none.
-    const bool opened =
-        portOpen != (calls.contains("put PortOpen True") || calls.contains("put PortOpen False"));
-    verifyShown(*m_window, opened ? ::portOpen : portClosed);
+    const bool toggled = calls.join(u' ').contains(u"put PortOpen");
+    verifyShown(*m_window, portOpen != toggled ? ::portOpen : portClosed);
 }
 
 int main(int argc, char *argv[])

@@ -519,25 +519,24 @@ void tst_mscomm::portsThatCannotBeOpened()
 void tst_mscomm::numbersWithoutAPort_data()
 {
     QTest::addColumn<int>("number");
-    QTest::addColumn<QString>("says");
-    const QString countFromOne = QStringLiteral("串口号从 1 开始");
-    QTest::newRow("zero") << 0 << countFromOne;
-    QTest::newRow("negative") << -1 << countFromOne;
-    QTest::newRow("lowest") << -32768 << countFromOne;
-    QTest::newRow("one past the list") << 4 << QStringLiteral("本机没有第 4 号串口");
-    QTest::newRow("highest") << 32767 << QStringLiteral("本机没有第 32767 号串口");
+    QTest::newRow("zero") << 0;
+    QTest::newRow("negative") << -1;
+    QTest::newRow("lowest") << -32768;
+    QTest::newRow("one past the list") << 4;
+    QTest::newRow("highest") << 32767;
 }
 
 void tst_mscomm::numbersWithoutAPort()
 {
     QFETCH(int, number);
-    QFETCH(QString, says);
     MSComm line;
     line.putCommPort(qint16(number));
     const Failure failure = failureOf([&] { line.putPortOpen(true); });
     QCOMPARE(failure.number, failure_number::NoSuchPort);
-    QVERIFY2(failure.description.startsWith(says), qPrintable(failure.description));
     QVERIFY(!line.getPortOpen());
+    const QString says = number < 1 ? QStringLiteral("串口号从 1 开始")
+                                    : QStringLiteral("本机没有第 %1 号串口").arg(number);
+    QVERIFY2(failure.description.startsWith(says), qPrintable(failure.description));
     // The message lists what the host has, so the user can pick the right number.
     for (int i = 0; i < 3; ++i) {
         const QString entry = QStringLiteral("%1 = %2").arg(i + 1).arg(m_ptys[i]->path());

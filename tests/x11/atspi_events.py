@@ -1,41 +1,27 @@
-# What a screen reader learns of the program over AT-SPI: first the window's tree (role, name,
-# labelled-by), then one line per event, flushed as it comes. Runs until killed.
-#   /usr/bin/python3 atspi_events.py PROGRAM_NAME
+# What a screen reader learns of the program over AT-SPI: the window's tree (role, name, the
+# labels it is labelled by), then one line per event. Runs until killed.
+import functools
 import sys
 import time
 
 import pyatspi
 
-
-def line(*fields):
-    print("\t".join(fields), flush=True)
+say = functools.partial(print, sep="\t", flush=True)
 
 
-def tree(node, depth=0):
-    labels = [r.getTarget(i).name for r in node.getRelationSet()
-              if r.getRelationType() == pyatspi.RELATION_LABELLED_BY
-              for i in range(r.getNTargets())]
-    line("tree", str(depth), node.getRoleName(), node.name, ",".join(labels))
+def tree(node, depth):
+    say("tree", depth, node.getRoleName(), node.name, ",".join(
+        r.getTarget(0).name for r in node.getRelationSet()
+        if r.getRelationType() == pyatspi.RELATION_LABELLED_BY))
     for child in node:
         tree(child, depth + 1)
 
 
-for _ in range(100):
-    apps = [app for app in pyatspi.Registry.getDesktop(0) if app and app.name == sys.argv[1]]
-    if apps and apps[0].childCount:
-        break
+while not (apps := [a for a in pyatspi.Registry.getDesktop(0) if a and a.name == sys.argv[1]]):
     time.sleep(0.1)
-else:
-    sys.exit("the program never showed up on the accessibility bus")
-tree(apps[0])
-line("ready")
-
-
-def event(e):
-    if e.host_application and e.host_application.name == sys.argv[1]:
-        line("event", e.type, e.source.getRoleName(), e.source.name)
-
-
-for kind in ("object:state-changed:showing", "object:property-change:accessible-name", "focus:"):
-    pyatspi.Registry.registerEventListener(event, kind)
+tree(apps[0], 0)
+say("ready")
+pyatspi.Registry.registerEventListener(
+    lambda e: say("event", e.type, e.source.getRoleName(), e.source.name),
+    "object:state-changed:showing", "object:property-change:accessible-name")
 pyatspi.Registry.start()
