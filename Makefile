@@ -25,11 +25,9 @@ TEST_PACKAGES := qt6-serialport-dev python3 \
 
 SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
 
-.PHONY: run test package sanitize deps run-deps package-deps test-deps
+.PHONY: run test package sanitize program-tree deps run-deps package-deps test-deps
 
-run: run-deps
-	@# A tree of its own configures without the tests; one that make test set up keeps them.
-	[ -f $(BUILD)/CMakeCache.txt ] || cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS) -DBUILD_TESTING=OFF
+run: run-deps program-tree
 	cmake --build $(BUILD) --target vantrelo-relay
 	$(BUILD)/vantrelo-relay
 
@@ -39,9 +37,9 @@ test: test-deps sanitize
 	ctest --test-dir $(BUILD) --output-on-failure
 	ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -R '^(tst_|fuzz_)'
 
-package: package-deps
-	@# Configured again so that Debian's build flags are found once dpkg-dev is there.
-	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS)
+package: package-deps program-tree
+	@# Configured again, so that Debian's build flags are found once dpkg-dev is there.
+	cmake $(BUILD)
 	cmake --build $(BUILD)
 	cd $(BUILD) && cpack -B $(CURDIR)/$(BUILD)/package
 	@ls $(BUILD)/package/*.deb
@@ -51,6 +49,10 @@ sanitize: test-deps
 		-DVANTRELO_DEBIAN_BUILD_FLAGS=OFF \
 		"-DCMAKE_CXX_FLAGS=$(SANITIZE_FLAGS) -fsanitize=fuzzer-no-link"
 	cmake --build $(SANITIZE_BUILD)
+
+# A tree of its own is configured without the tests; one that make test set up keeps them.
+program-tree:
+	[ -f $(BUILD)/CMakeCache.txt ] || cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS) -DBUILD_TESTING=OFF
 
 deps: test-deps
 
