@@ -52,7 +52,8 @@ start_screen_reader() {
     dbus-daemon --session --nofork --print-address=4 4>"$scratch/bus" >/dev/null 2>&1 </dev/null &
     pids+=($!)
     poll 5 test -s "$scratch/bus" || fail "no session bus"
-    export DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$scratch/bus") QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1
+    DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$scratch/bus")
+    export DBUS_SESSION_BUS_ADDRESS QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1
     atspi="$scratch/atspi.log"
     /usr/bin/python3 "$(dirname "${BASH_SOURCE[0]}")/atspi_events.py" vantrelo-relay >"$atspi" 2>&1 </dev/null &
     pids+=($!)

@@ -86,7 +86,7 @@ step() {
     shift 4
     since=$(wc -l <"$atspi")
     # shellcheck disable=SC2086
-    [[ $target == key:* ]] && xdotool key --clearmodifiers ${target#key:} || click "$target"
+    if [[ $target == key:* ]]; then xdotool key --clearmodifiers ${target#key:}; else click "$target"; fi
     poll 5 enough_events "$count" || fail "$name: the line saw $(events) events, not $count: $(cat "$log")"
     [ "$(events)" -eq "$count" ] || fail "$name: the line saw $(events) events, not $count: $(cat "$log")"
     [[ "$(last_event)" =~ $pattern ]] || fail "$name: line says '$(last_event)', expected /$pattern/"
