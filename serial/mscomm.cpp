@@ -63,11 +63,11 @@ void MSComm::open()
 {
     // Read at every opening, so the number means what the tooltip showed a moment ago.
     const QList<PortEntry> ports = hostPorts();
-    if (m_commPort < 1 || m_commPort > ports.size())
+    const std::optional<PortEntry> port = findPort(ports, m_commPort);
+    if (!port)
         throw noSuchPort(m_commPort, ports);
-    const PortEntry &port = ports.at(m_commPort - 1);
-    m_device = openSerialDevice(port);
-    m_deviceName = port.device;
+    m_device = openSerialDevice(*port);
+    m_deviceName = port->device;
 }
 
 void MSComm::close()

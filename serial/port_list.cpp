@@ -8,10 +8,6 @@
 
 #include <algorithm>
 
-#ifdef Q_OS_WIN
-#include <QSerialPortInfo>
-#endif
-
 namespace {
 
 QString readAttribute(const QString &path)
@@ -133,31 +129,6 @@ QList<PortEntry> portsFromSysfs(const QString &ttyClassDir)
     return ports;
 }
 
-QList<PortEntry> hostPorts()
-{
-#ifdef Q_OS_WIN
-    if (qEnvironmentVariableIsSet("VANTRELO_PORTS"))
-        return portsFromOverride(qEnvironmentVariable("VANTRELO_PORTS").toUtf8());
-#else
-    if (qEnvironmentVariableIsSet("VANTRELO_PORTS"))
-        return portsFromOverride(qgetenv("VANTRELO_PORTS"));
-#endif
-#ifdef Q_OS_WIN
-    // Windows enumerates from the registry without opening anything, so its list is safe to use.
-    QList<PortEntry> ports;
-    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
-        ports.append({info.portName(), info.description(), {}});
-    std::sort(ports.begin(), ports.end(), [](const PortEntry &a, const PortEntry &b) {
-        return naturalLess(a.device, b.device);
-    });
-    return ports;
-#else
-    // QSerialPortInfo opens every on-board ttyS port to probe it, and an open raises RTS: merely
-    // listing ports would click a relay wired there. sysfs tells the same without touching a line.
-    return portsFromSysfs(QStringLiteral("/sys/class/tty"));
-#endif
-}
-
 namespace {
 
 template <typename Describe> QString numbered(const QList<PortEntry> &ports, Describe describe)
@@ -165,13 +136,13 @@ template <typename Describe> QString numbered(const QList<PortEntry> &ports, Des
     QStringList lines;
     const qsizetype listed = std::min(ports.size(), listedPortsAtMost);
     for (qsizetype i = 0; i < listed; ++i)
-        lines.append(QStringLiteral("%1 = %2").arg(i + 1).arg(ports[i].device) +
+        lines.append(QStringLiteral("%1 = %2").arg(portNumber(ports, i)).arg(ports[i].device) +
                      describe(ports[i]));
     if (ports.size() > listed) {
         lines.append(QStringLiteral("……另有 %1 个串口（第 %2 到 %3 号）未列出")
                          .arg(ports.size() - listed)
-                         .arg(listed + 1)
-                         .arg(ports.size()));
+                         .arg(portNumber(ports, listed))
+                         .arg(portNumber(ports, ports.size() - 1)));
     }
     return lines.join(u'\n');
 }

@@ -3,6 +3,8 @@
 #include <QList>
 #include <QString>
 
+#include <optional>
+
 // One serial port of the host, as the user numbers it.
 struct PortEntry
 {
@@ -18,9 +20,18 @@ struct PortEntry
 // The path to hand the system for `port`.
 QByteArray devicePath(const PortEntry &port);
 
-// Port N is entry N-1 of this list. Read anew on every call, so a board plugged in while the
-// program runs gets a number without a restart. Never opens a device.
+// The host's serial ports in the order the user numbers them. Read anew on every call, so a
+// board plugged in while the program runs gets a number without a restart. Never opens a
+// device.
 QList<PortEntry> hostPorts();
+
+// The number the user types for ports[index] of a list hostPorts() gave: its place in the list
+// on Linux; on Windows the number of its COM name, as Device Manager shows it.
+int portNumber(const QList<PortEntry> &ports, qsizetype index);
+
+// The port the user means by `number`; none when the host has no such port. On Windows any
+// COM number names a port, listed or not: virtual ports are often missing from the list.
+std::optional<PortEntry> findPort(const QList<PortEntry> &ports, qint16 number);
 
 // The list named by VANTRELO_PORTS: absolute device paths separated by ':' (';' on Windows).
 QList<PortEntry> portsFromOverride(const QByteArray &value);

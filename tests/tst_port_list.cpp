@@ -1,4 +1,7 @@
 #include "port_list.h"
+#ifdef Q_OS_WIN
+#include "com_errors.h"
+#endif
 
 #include <QDir>
 #include <QFile>
@@ -92,6 +95,10 @@ private slots:
     void sysfsLeavesOutTheConsole();
     void numberedList();
     void namesThatAreNotUtf8();
+    void comNumbers_data();
+    void comNumbers();
+    void comFailuresAdvise_data();
+    void comFailuresAdvise();
 };
 
 void tst_port_list::overrideList_data()
@@ -105,9 +112,11 @@ void tst_port_list::overrideList_data()
     QTest::newRow("by-id path") << "/dev/serial/by-id/usb-1a86_USB_Serial-if00-port0"
                                 << QStringList{"/dev/serial/by-id/usb-1a86_USB_Serial-if00-port0"};
     QTest::newRow("empty entries skipped") << ":/dev/a::/dev/b:" << QStringList{"/dev/a", "/dev/b"};
+#ifndef Q_OS_WIN
     QTest::newRow("by-path names keep their colons")
         << "/dev/serial/by-path/pci-0000:00:14.0-usb-0:1.2:1.0-port0:/dev/ttyS1"
         << QStringList{"/dev/serial/by-path/pci-0000:00:14.0-usb-0:1.2:1.0-port0", "/dev/ttyS1"};
+#endif
     QTest::newRow("empty") << "" << QStringList{};
 }
 
@@ -115,8 +124,12 @@ void tst_port_list::overrideList()
 {
     QFETCH(QString, value);
     QFETCH(QStringList, expected);
+    value.replace(u':', QDir::listSeparator());
     QCOMPARE(devices(portsFromOverride(value.toLocal8Bit())), expected);
 
+    // Windows takes an empty variable for none at all, and lists the system's ports.
+    if (value.isEmpty() && QSysInfo::productType() == u"windows")
+        return;
     qputenv("VANTRELO_PORTS", value.toLocal8Bit());
     QCOMPARE(devices(hostPorts()), expected);
 }
@@ -153,6 +166,9 @@ void tst_port_list::naturalOrder()
 
 void tst_port_list::sysfsListsRealSerialPortsOnly()
 {
+#ifdef Q_OS_WIN
+    QSKIP("sysfs is Linux's");
+#endif
     FakeSysfs sysfs;
     sysfs.uart(QStringLiteral("ttyS10"), 4);
     sysfs.uart(QStringLiteral("ttyS2"), 4);
@@ -186,6 +202,9 @@ void tst_port_list::sysfsLeavesOutTheConsole()
 {
     QFETCH(QByteArray, active);
     QFETCH(QStringList, expected);
+#ifdef Q_OS_WIN
+    QSKIP("sysfs is Linux's");
+#endif
 
     FakeSysfs sysfs;
     sysfs.uart(QStringLiteral("ttyS0"), 4);
@@ -219,6 +238,9 @@ void tst_port_list::numberedList()
 
 void tst_port_list::namesThatAreNotUtf8()
 {
+#ifdef Q_OS_WIN
+    QSKIP("Windows names its ports in UTF-16");
+#endif
     // The bytes are what opens the device; the text is only for showing.
     const QList<PortEntry> ports = portsFromOverride("/dev/serial/by-id/\xff\xfe:/dev/ttyUSB0");
     QCOMPARE(ports.size(), 2);
@@ -226,6 +248,67 @@ void tst_port_list::namesThatAreNotUtf8()
     QVERIFY(ports[0].device.startsWith(QStringLiteral("/dev/serial/by-id/")));
     QCOMPARE(devicePath(ports[1]), QByteArray("/dev/ttyUSB0"));
     QVERIFY(ports[1].rawDevice.isEmpty());
+}
+
+void tst_port_list::comNumbers_data()
+{
+    QTest::addColumn<int>("number");
+    QTest::addColumn<QString>("opened"); // empty: no such port
+
+    // Linux numbers the list; Windows takes the number for the COM port's own.
+    const bool com = QSysInfo::productType() == u"windows";
+    QTest::newRow("listed") << 10 << (com ? "COM10" : "");
+    QTest::newRow("second in the list") << 2 << (com ? "COM2" : "COM10");
+    QTest::newRow("unlisted, as virtual ports often are") << 7 << (com ? "COM7" : "");
+    QTest::newRow("zero") << 0 << "";
+    QTest::newRow("negative") << -1 << "";
+}
+
+void tst_port_list::comNumbers()
+{
+    QFETCH(int, number);
+    QFETCH(QString, opened);
+    const QList<PortEntry> ports{{"COM3", "通信端口", {}},
+                                 {"COM10", "USB-SERIAL CH340", "1a86:7523"}};
+    const QByteArray override = qgetenv("VANTRELO_PORTS");
+    qunsetenv("VANTRELO_PORTS");
+    const auto restore = qScopeGuard([&override] { qputenv("VANTRELO_PORTS", override); });
+    const std::optional<PortEntry> port = findPort(ports, qint16(number));
+    QCOMPARE(port ? port->device : QString(), opened);
+    if (QSysInfo::productType() == u"windows")
+        QCOMPARE(describedPortList(ports),
+                 QStringLiteral("3 = COM3  通信端口\n10 = COM10  USB-SERIAL CH340 (1a86:7523)"));
+}
+
+void tst_port_list::comFailuresAdvise_data()
+{
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("says");
+
+    QTest::newRow("no such port") << 2 << "本机没有 COM5";
+    QTest::newRow("no such path") << 3 << "本机没有 COM5";
+    QTest::newRow("held by another program") << 5 << "另一个程序正在使用 COM5";
+    QTest::newRow("adapter not functioning") << 31 << "没有响应";
+    QTest::newRow("driver refuses the settings") << 87 << "不是可用的串口";
+    QTest::newRow("driver timed out") << 121 << "没有及时响应";
+    QTest::newRow("aborted") << 995 << "没有响应";
+    QTest::newRow("device not connected") << 1167 << "没有响应";
+    QTest::newRow("anything else, in the system's words") << 1450 << "系统错误 1450：";
+}
+
+void tst_port_list::comFailuresAdvise()
+{
+#ifdef Q_OS_WIN
+    QFETCH(int, code);
+    QFETCH(QString, says);
+    const Failure failure =
+        comFailure(static_cast<unsigned long>(code), QStringLiteral("COM5"), LineStep::Opening);
+    QCOMPARE(failure.number, code);
+    QVERIFY2(failure.description.contains(says), qPrintable(failure.description));
+    QVERIFY2(failure.description.contains(u'请'), qPrintable(failure.description));
+#else
+    QSKIP("Windows' error codes");
+#endif
 }
 
 QTEST_GUILESS_MAIN(tst_port_list)

@@ -35,12 +35,15 @@ const QString portNotOpenText = QStringLiteral("端口未打开");
 const QString messageTitle = QStringLiteral("串口继电器控制");
 
 // The design's faces in order of preference: the Windows name, its Latin alias, and the
-// Song-style face Debian ships, so the same strokes show on either system.
+// Song-style face Debian ships, so the same strokes show on either system. A Windows without
+// SimSun (one installed without Chinese) gets other Simplified Chinese faces, never the
+// Japanese ones the system would fall back to outside a Chinese locale.
 void applyDesignFont(QWidget *widget, qreal pointSize, bool bold)
 {
     QFont font = widget->font();
-    font.setFamilies(
-        {QStringLiteral("宋体"), QStringLiteral("SimSun"), QStringLiteral("Noto Serif CJK SC")});
+    font.setFamilies({QStringLiteral("宋体"), QStringLiteral("SimSun"), QStringLiteral("NSimSun"),
+                      QStringLiteral("Noto Serif CJK SC"), QStringLiteral("Microsoft YaHei"),
+                      QStringLiteral("DengXian"), QStringLiteral("SimHei")});
     // The stored design holds whole points; the design's sizes are quarter points.
     font.setPointSizeF(pointSize);
     font.setBold(bold);
