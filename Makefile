@@ -23,19 +23,36 @@ TEST_PACKAGES := qt6-serialport-dev python3 \
 	clang libclang-rt-14-dev \
 	qemu-system-x86 busybox-static
 
+# The Windows program, cross-built here: mingw-w64, Debian's Qt source (dpkg-source, perl for its
+# header script) built once into a cache outside the repository, NSIS and zip for the
+# installer and the portable folder, and wine to run its tests.
+WINDOWS_BUILD ?= build-windows
+QT_CACHE ?= $(HOME)/.cache/vantrelo-relay
+WINDOWS_PACKAGES := cmake ninja-build perl dpkg-dev xz-utils ca-certificates \
+	qt6-base-dev qt6-base-dev-tools qt6-translations-l10n \
+	g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
+	nsis zip wine wine64 fonts-noto-cjk
+
 SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
 
-.PHONY: run test package sanitize program-tree deps run-deps package-deps test-deps
+.PHONY: run test package windows sanitize program-tree deps run-deps package-deps test-deps \
+	windows-deps
 
 run: run-deps program-tree
 	cmake --build $(BUILD) --target vantrelo-relay
 	$(BUILD)/vantrelo-relay
 
-test: test-deps sanitize
-	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS) -DBUILD_TESTING=ON
+# The Windows build comes first: the Linux tests install its installer under wine.
+test: test-deps sanitize windows
+	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS) -DBUILD_TESTING=ON \
+		-DVANTRELO_WINDOWS_BUILD=$(abspath $(WINDOWS_BUILD))
 	cmake --build $(BUILD)
 	ctest --test-dir $(BUILD) --output-on-failure
 	ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -R '^(tst_|fuzz_)'
+	ctest --test-dir $(WINDOWS_BUILD) --output-on-failure
+
+windows: windows-deps
+	app/windows/make-windows.sh $(WINDOWS_BUILD) $(QT_CACHE)
 
 package: package-deps program-tree
 	@# Configured again, so that Debian's build flags are found once dpkg-dev is there.
@@ -62,9 +79,12 @@ run-deps:
 package-deps:
 	@$(call install_missing,$(RUN_PACKAGES) $(PACKAGE_PACKAGES))
 
-# The tests build and check the package too.
+# The tests build and check the package too, and the Windows program.
 test-deps:
-	@$(call install_missing,$(RUN_PACKAGES) $(PACKAGE_PACKAGES) $(TEST_PACKAGES))
+	@$(call install_missing,$(RUN_PACKAGES) $(PACKAGE_PACKAGES) $(TEST_PACKAGES) $(WINDOWS_PACKAGES))
+
+windows-deps:
+	@$(call install_missing,$(WINDOWS_PACKAGES))
 
 # install_missing PACKAGES: apt-get installs those not installed yet, without recommendations.
 define install_missing
