@@ -3,7 +3,10 @@
 // and prints the spread over many clicks.
 //
 //   bench/run_rts_latency.sh [CLICKS] [BUILD_DIR]     (default 2000 clicks, build/)
-//   build/bench/bench_rts_latency [CLICKS]            (preloads the library itself)
+//   build/bench/bench_rts_latency [CLICKS] [OPENINGS] (preloads the library itself)
+//
+// Then it times OPENINGS (default 20) clicks on 打开串口, each after a closing: what the
+// search for other holders costs (bench/open_under_load.sh gives it a crowd to search).
 #include "main_form.h"
 #include "mscomm.h"
 #include "pty_fixture.h"
@@ -120,6 +123,19 @@ int main(int argc, char *argv[])
         latencyMs.push_back(double(changed - delivered) / 1e6);
     }
     QTest::mouseClick(openClose, Qt::LeftButton);
+
+    std::vector<double> openingMs;
+    for (int i = 0; i < (argc > 2 ? std::max(1, std::atoi(argv[2])) : 20); ++i) {
+        const qint64 clicked = nowNs();
+        QTest::mouseClick(openClose, Qt::LeftButton);
+        openingMs.push_back(double(nowNs() - clicked) / 1e6);
+        if (!line.getPortOpen())
+            return 1;
+        QTest::mouseClick(openClose, Qt::LeftButton);
+    }
+    std::sort(openingMs.begin(), openingMs.end());
+    std::printf("click on 打开串口 over %zu openings (ms): median %.1f  max %.1f\n",
+                openingMs.size(), percentile(openingMs, 0.5), openingMs.back());
 
     std::sort(latencyMs.begin(), latencyMs.end());
     std::printf("click to RTS change over %d clicks (ms): median %.4f  p10 %.4f  p90 %.4f  "

@@ -849,7 +849,8 @@ void tst_mscomm::lockFiles()
         QCOMPARE(written.readAll(),
                  QByteArray::number(qint64(::getpid())).rightJustified(10) + '\n');
     }
-    const Failure second = failureOf([&] { DeviceLock(device, "/dev/relay-alias", "alias", {}); });
+    const Failure second =
+        failureOf([&] { DeviceLock(device, "/dev/relay-alias", "alias", folders); });
     QCOMPARE(second.number, EBUSY);
     QVERIFY2(second.description.contains(QString::number(::getpid())),
              qPrintable(second.description));
