@@ -9,7 +9,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 processes=$1 descriptors=${2:-0} openings=${3:-20}
 build=$(cd "${4:-$here/../build}" && pwd)
 crowd=()
-trap 'kill "${crowd[@]}" 2>/dev/null; wait' EXIT
+trap 'kill "${crowd[@]}" 2>/dev/null; wait; true' EXIT
 for ((i = 0; i < processes; i++)); do
     if [ "$descriptors" -gt 0 ]; then
         python3 -c 'import os, resource, sys, time

@@ -286,9 +286,9 @@ LockHolder processHolding(const std::function<bool(const struct statx &)> &isOur
         }
         ::closedir(processes);
     }
-    // Reading a process's descriptors costs about a microsecond each, and some servers keep
-    // thousands open: the processes are shared out between two threads, which stop at the
-    // first holder either finds.
+    // Looking at a descriptor costs about two microseconds, and some servers keep thousands
+    // open: the processes are shared out between a thread per core (two at least, four at
+    // most), which stop at the first holder any of them finds.
     std::atomic<size_t> next{0};
     std::atomic<qint64> found{0};
     const auto search = [&] {
@@ -297,14 +297,15 @@ LockHolder processHolding(const std::function<bool(const struct statx &)> &isOur
                 found = pids[i];
         }
     };
-    std::thread helper;
+    std::vector<std::thread> helpers;
     try {
-        helper = std::thread(search);
+        while (helpers.size() + 1 < std::clamp(std::thread::hardware_concurrency(), 2u, 4u))
+            helpers.emplace_back(search);
     } catch (const std::system_error &) {
-        // No second thread to be had: one does it all.
+        // Fewer threads to be had: those there are do it all.
     }
     search();
-    if (helper.joinable())
+    for (std::thread &helper : helpers)
         helper.join();
     ::close(proc);
     return found ? LockHolder{found, programName(found)} : LockHolder{};
