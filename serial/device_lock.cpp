@@ -173,8 +173,8 @@ bool hasOpen(int proc, qint64 pid, const std::function<bool(const struct statx &
         // on an unreachable network mount must not hang the opening.
         struct statx file
         {};
-        found = ::statx(folder, entry->d_name, AT_STATX_DONT_SYNC, STATX_TYPE | STATX_INO, &file) ==
-                    0 &&
+        const int flags = AT_STATX_DONT_SYNC | AT_NO_AUTOMOUNT;
+        found = ::statx(folder, entry->d_name, flags, STATX_TYPE | STATX_INO, &file) == 0 &&
                 isOurs(file);
     }
     ::closedir(descriptors);
