@@ -21,6 +21,6 @@ time.sleep(3600)' "$descriptors" </dev/null &
     fi
     crowd+=($!)
 done
-sleep $((1 + processes * (descriptors + 1000) / 200000))
-echo "$(ls -d /proc/[0-9]* | wc -l) processes, $(cat /proc/sys/fs/file-nr | cut -f1) open files"
+sleep $((1 + processes / 500 + processes * descriptors / 20000))
+echo "$(ls -d /proc/[0-9]* | wc -l) processes, $(cut -f1 /proc/sys/fs/file-nr) open files, load $(cut -d" " -f1 /proc/loadavg)"
 "$build/bench/bench_rts_latency" 10 "$openings" | grep 打开串口
