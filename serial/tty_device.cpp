@@ -116,7 +116,7 @@ QString driverName(unsigned int number)
         else if (line.startsWith("Block"))
             character = false;
         const QList<QByteArray> fields = line.simplified().split(' ');
-        if (character && fields.size() == 2 && fields[0].toUInt() == number && fields[0] != "0")
+        if (character && fields.size() == 2 && fields[0].toUInt() == number)
             return QString::fromLocal8Bit(fields[1]);
     }
     return {};
@@ -269,11 +269,11 @@ TtyDevice::TtyDevice(const QByteArray &path, const QString &shown) : m_shown(sho
     // Pseudo-terminals are numbered by their devpts, and a mount namespace may have a devpts
     // of its own: there the number alone does not make the device.
     const dev_t device = m_device;
-    const dev_t ptys = isPseudoTerminal(device) ? info.st_dev : 0;
-    const LockHolder holder = processHolding([device, ptys](const struct statx &file) {
+    const dev_t devpts = isPseudoTerminal(device) ? info.st_dev : 0;
+    const LockHolder holder = processHolding([device, devpts](const struct statx &file) {
         return S_ISCHR(file.stx_mode) &&
                makedev(file.stx_rdev_major, file.stx_rdev_minor) == device &&
-               (ptys == 0 || makedev(file.stx_dev_major, file.stx_dev_minor) == ptys);
+               (devpts == 0 || makedev(file.stx_dev_major, file.stx_dev_minor) == devpts);
     });
     if (holder.pid) {
         m_lock.reset();

@@ -75,8 +75,8 @@ time.sleep(3600)' >"$file" 2>/dev/null </dev/null &
     printf -v "$1" '%s' "$(cat "$file")"
 }
 
-# start_program BINARY [ENV OPTION...] [ENV=VALUE...]: sets $program (pid), $window (client
-# window id) and the client area's screen position.
+# start_program BINARY [ENV=VALUE...]: sets $program (pid), $window (client window id) and the
+# client area's screen position.
 start_program() {
     local binary=$1
     shift
