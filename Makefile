@@ -1,49 +1,74 @@
-# The two commands of the README. Everything else is CMake's.
+# The commands of the README. Everything else is CMake's.
 BUILD ?= build
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 # A second build of the same sources with clang's sanitizers, for the unit, serial-line and
-# fuzz tests; libFuzzer's coverage needs the libraries instrumented too.
+# fuzz tests; libFuzzer's coverage needs the libraries instrumented too. Debian's fortified
+# build flags stay out of it: they hide what AddressSanitizer would find.
 SANITIZE_BUILD ?= build-sanitize
 SANITIZE_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
 
-# What a fresh Debian 12 needs to build, run and test the program.
-PACKAGES := cmake ninja-build g++ pkg-config \
-	qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libgl-dev libxcb1-dev \
-	fonts-noto-cjk qt6ct \
-	xvfb openbox xdotool x11-utils imagemagick \
-	dpkg-dev desktop-file-utils appstream file python3 \
-	lintian man-db debootstrap qt6-translations-l10n weston xwayland qt6-wayland \
+# What a fresh Debian 12 needs, by purpose; each target installs only its own.
+# Building the program and running it: compiler, Qt, the Chinese font and Qt's Chinese texts.
+RUN_PACKAGES := cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools libxcb1-dev \
+	fonts-noto-cjk qt6-translations-l10n
+# The Debian package: Debian's build flags and library dependencies (dpkg-dev), CPack's ELF check.
+PACKAGE_PACKAGES := dpkg-dev file
+# The tests: the serial line's Qt peer, displays and window managers, screenshots, the screen
+# reader's bus, the package's checkers, a fresh Debian to install into, the sanitizer build and
+# the kernel rig.
+TEST_PACKAGES := qt6-serialport-dev python3 \
+	xvfb openbox xdotool x11-utils imagemagick qt6ct weston xwayland qt6-wayland \
+	at-spi2-core python3-pyatspi dbus \
+	desktop-file-utils appstream lintian man-db debootstrap \
 	clang libclang-rt-14-dev \
 	qemu-system-x86 busybox-static
 
 SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
 
-.PHONY: run test package sanitize deps configure build
+.PHONY: run test package sanitize program-tree deps run-deps package-deps test-deps
 
-run: build
+run: run-deps program-tree
+	cmake --build $(BUILD) --target vantrelo-relay
 	$(BUILD)/vantrelo-relay
 
-test: build sanitize
+test: test-deps sanitize
+	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS) -DBUILD_TESTING=ON
+	cmake --build $(BUILD)
 	ctest --test-dir $(BUILD) --output-on-failure
 	ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -R '^(tst_|fuzz_)'
 
-package: build
+package: package-deps program-tree
+	@# Configured again, so that Debian's build flags are found once dpkg-dev is there.
+	cmake $(BUILD)
+	cmake --build $(BUILD)
 	cd $(BUILD) && cpack -B $(CURDIR)/$(BUILD)/package
 	@ls $(BUILD)/package/*.deb
 
-sanitize: deps
+sanitize: test-deps
 	CC=clang CXX=clang++ cmake -S . -B $(SANITIZE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+		-DVANTRELO_DEBIAN_BUILD_FLAGS=OFF \
 		"-DCMAKE_CXX_FLAGS=$(SANITIZE_FLAGS) -fsanitize=fuzzer-no-link"
 	cmake --build $(SANITIZE_BUILD)
 
-build: configure
-	cmake --build $(BUILD)
+# A tree of its own is configured without the tests; one that make test set up keeps them.
+program-tree:
+	[ -f $(BUILD)/CMakeCache.txt ] || cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS) -DBUILD_TESTING=OFF
 
-configure: deps
-	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS)
+deps: test-deps
 
-deps:
-	@missing=$$(for p in $(PACKAGES); do \
+run-deps:
+	@$(call install_missing,$(RUN_PACKAGES))
+
+package-deps:
+	@$(call install_missing,$(RUN_PACKAGES) $(PACKAGE_PACKAGES))
+
+# The tests build and check the package too.
+test-deps:
+	@$(call install_missing,$(RUN_PACKAGES) $(PACKAGE_PACKAGES) $(TEST_PACKAGES))
+
+# install_missing PACKAGES: apt-get installs those not installed yet, without recommendations.
+define install_missing
+	missing=$$(for p in $(1); do \
 		dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'ok installed' || echo $$p; \
 	done); \
 	if [ -n "$$missing" ]; then \
@@ -51,3 +76,4 @@ deps:
 		$(SUDO) apt-get update && \
 		$(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $$missing; \
 	fi
+endef

@@ -1,4 +1,5 @@
 #include "chinese_ui.h"
+#include "command_line.h"
 #include "main_form.h"
 #include "mscomm.h"
 #include "platform.h"
@@ -54,8 +55,12 @@ void quitOnSignals(QObject *parent)
 
 int main(int argc, char *argv[])
 {
+    if (const auto status = answerHelpOrVersion(argc, argv))
+        return *status;
     setUpPlatform();
     QApplication app(argc, argv);
+    if (const auto status = refuseUnknownArguments(argc, argv))
+        return *status;
     QApplication::setApplicationName(QStringLiteral(VANTRELO_NAME));
     QApplication::setApplicationVersion(QStringLiteral(VANTRELO_VERSION));
     QApplication::setDesktopFileName(QStringLiteral(VANTRELO_NAME));

@@ -8,7 +8,6 @@
 #include "serial_line.h"
 #include "skip_taskbar.h"
 
-#include <QAccessible>
 #include <QApplication>
 #include <QHelpEvent>
 #include <QKeyEvent>
@@ -107,7 +106,7 @@ void followBackground(QWidget *widget, QPalette::ColorRole text, QPalette::Color
 } // namespace
 
 main_form::main_form(SerialLine &line, QWidget *parent)
-    : QWidget(parent), ui(std::make_unique<Ui::main_form>()), MSComm1(line)
+    : QWidget(parent), m_screenReader(this), ui(std::make_unique<Ui::main_form>()), MSComm1(line)
 {
     ui->setupUi(this);
 
@@ -137,10 +136,16 @@ main_form::main_form(SerialLine &line, QWidget *parent)
             ui->chuankou_num->selectAll();
         }
     });
-    connect(ui->xihestate, &QPushButton::clicked, this,
-            [this] { dispatch(&main_form::xihestate_Click); });
-    connect(ui->duankai, &QPushButton::clicked, this,
-            [this] { dispatch(&main_form::duankai_Click); });
+    connect(ui->xihestate, &QPushButton::clicked, this, [this] {
+        dispatch(&main_form::xihestate_Click);
+        announceState();
+    });
+    connect(ui->duankai, &QPushButton::clicked, this, [this] {
+        dispatch(&main_form::duankai_Click);
+        announceState();
+    });
+    for (QPushButton *button : {ui->open_comm, ui->xihestate, ui->duankai})
+        button->installEventFilter(this);
 
     // The port list is shown when asked for rather than stored as the field's tooltip, so it
     // is current when a board has just been plugged in.
@@ -181,6 +186,19 @@ bool main_form::eventFilter(QObject *watched, QEvent *event)
             followBackground(static_cast<QWidget *>(watched), QPalette::WindowText,
                              QPalette::Window);
         return false;
+    }
+    // Enter presses the focused button, as on Windows and in GTK programs. Qt leaves that to
+    // auto-default buttons, which some styles draw smaller to make room for a default frame. A
+    // held key does not repeat: each press opens or closes the port or moves the relay.
+    if (event->type() == QEvent::KeyPress && watched != ui->chuankou_num) {
+        const auto *key = static_cast<QKeyEvent *>(event);
+        auto *button = qobject_cast<QPushButton *>(watched);
+        if (button && (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) &&
+            (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+            if (!key->isAutoRepeat())
+                button->click();
+            return true;
+        }
     }
     if (watched != ui->chuankou_num)
         return QWidget::eventFilter(watched, event);
@@ -291,13 +309,14 @@ void main_form::switchRelay(const QString &stateText, bool level)
 
 void main_form::showState(const QString &text)
 {
-    if (ui->state->text() == text)
-        return;
+    // QLabel tells assistive technology of the new name itself.
     ui->state->setText(text);
-    // The label's name is its text; Qt does not say when a label's text changes, and a screen
-    // reader user would not learn whether the relay moved.
-    QAccessibleEvent changed(ui->state, QAccessible::NameChanged);
-    QAccessible::updateAccessibility(&changed);
+}
+
+void main_form::announceState()
+{
+    // Read as the label reads on screen, after its caption.
+    m_screenReader.say(ui->Label4->text() + ui->state->text());
 }
 
 bool main_form::dispatch(void (main_form::*handler)())

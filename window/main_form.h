@@ -1,5 +1,7 @@
 #pragma once
 
+#include "screen_reader.h"
+
 #include <QWidget>
 
 #include <memory>
@@ -32,9 +34,11 @@ private:
     void switchRelay(const QString &stateText, bool level);
     void showPortClosed();
     void showState(const QString &text);
+    void announceState();
     bool dispatch(void (main_form::*handler)());
     void showFailure(const Failure &failure);
 
+    ScreenReaderNotice m_screenReader; // first: it decides the window's interface
     std::unique_ptr<Ui::main_form> ui;
     SerialLine &MSComm1;
     bool m_placed = false;

@@ -49,6 +49,9 @@ for page in man1 zh_CN/man1; do
     lexgrog "$page" | grep -q ': "vantrelo-relay - .' || fail "no NAME in $page: $(lexgrog "$page")"
     warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
     [ -z "$warnings" ] || fail "$page: $warnings"
+    # groff makes a space of every source line break, and Chinese has none between words.
+    spaced=$(LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$page" 2>/dev/null | grep -P '[\p{Han}，。；：] +[\p{Han}，。；：]' || true)
+    [ -z "$spaced" ] || fail "$page: a space inside a Chinese sentence:"$'\n'"$spaced"
 done
 
 depends=$(dpkg-deb -f "$deb" Depends)
@@ -57,15 +60,29 @@ for needed in fonts-noto-cjk qt6-translations-l10n libqt6gui6 libqt6widgets6 lib
 done
 [ "$(dpkg-deb -f "$deb" Version)" = "1.00" ] || fail "version"
 
-# Debian's policy checker: no errors and no warnings.
-lintian --fail-on error,warning "$deb" >"$scratch/lintian.log" 2>&1 ||
+# Debian's policy checker, down to its pedantic and informational tags: among them the program's
+# hardening (fortified calls, stack protector, immediate binding) and sections dh_strip removes.
+lintian --pedantic -I --fail-on error,warning,info,pedantic "$deb" >"$scratch/lintian.log" 2>&1 ||
     fail "lintian:"$'\n'"$(cat "$scratch/lintian.log")"
+# The udev rule reaches boards plugged in already, at installing and at removing.
+dpkg-deb -e "$deb" "$scratch/control"
+[ "$(grep -l 'udevadm trigger --subsystem-match=tty' "$scratch"/control/post* | wc -l)" = 2 ] ||
+    fail "postinst and postrm should trigger udev: $(ls "$scratch/control")"
+
+# Usage and version without a display; an unknown option is refused before any window.
+binary="$scratch/root/usr/bin/vantrelo-relay"
+[ "$(env -u DISPLAY "$binary" --version; env -u DISPLAY "$binary" --help | grep -c 'VANTRELO_PORTS\|man vantrelo-relay')" = \
+    "vantrelo-relay 1.00"$'\n'2 ] || fail "--version and --help: $("$binary" --help 2>&1)"
 
 # The unpacked binary, on a display of its own; it must not reach for any real port.
 source "$(dirname "$0")/display.sh"
 trap stop_display EXIT
 start_display
-VANTRELO_PORTS=/nonexistent/vantrelo-package-test "$scratch/root/usr/bin/vantrelo-relay" \
+status=0
+"$binary" --no-such-option 2>"$scratch/refused.log" || status=$?
+[ "$status" -eq 2 ] && grep -q -- --no-such-option "$scratch/refused.log" ||
+    fail "an unknown option: status $status, $(cat "$scratch/refused.log")"
+VANTRELO_PORTS=/nonexistent/vantrelo-package-test "$binary" \
     >"$scratch/program.log" 2>&1 &
 program=$!
 # In the caller's locale, whatever it is: without a UTF-8 one the window's WM_NAME could be

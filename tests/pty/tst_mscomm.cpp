@@ -579,6 +579,9 @@ void tst_mscomm::numbersWithoutAPort()
     const Failure failure = failureOf([&] { line.putPortOpen(true); });
     QCOMPARE(failure.number, failure_number::NoSuchPort);
     QVERIFY(!line.getPortOpen());
+    const QString says = number < 1 ? QStringLiteral("串口号从 1 开始")
+                                    : QStringLiteral("本机没有第 %1 号串口").arg(number);
+    QVERIFY2(failure.description.startsWith(says), qPrintable(failure.description));
     // The message lists what the host has, so the user can pick the right number.
     for (int i = 0; i < 3; ++i) {
         const QString entry = QStringLiteral("%1 = %2").arg(i + 1).arg(m_ptys[i]->path());

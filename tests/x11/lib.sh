@@ -13,7 +13,7 @@ fail() {
 }
 
 # Without these there is nothing to test with; ctest reports the test as skipped.
-for tool in Xvfb openbox xdotool xprop xwininfo python3 /usr/bin/import /usr/bin/convert /usr/bin/compare; do
+for tool in Xvfb openbox xdotool xprop xwininfo python3 dbus-daemon /usr/bin/import /usr/bin/convert /usr/bin/compare; do
     command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed" >&2; exit 77; }
 done
 
@@ -43,6 +43,20 @@ start_display() {
     pids+=($!)
     # openbox sets the root's supporting-WM property once it manages windows.
     poll 5 xprop_has -root _NET_SUPPORTING_WM_CHECK 'window id' || fail "openbox did not start"
+}
+
+# A session bus of the test's own, with the AT-SPI bus a desktop starts for screen readers, and
+# what a screen reader learns of the program started next in $atspi (see atspi_events.py).
+start_screen_reader() {
+    /usr/bin/python3 -c 'import pyatspi' 2>/dev/null || { echo "SKIP: no pyatspi" >&2; exit 77; }
+    dbus-daemon --session --nofork --print-address=4 4>"$scratch/bus" >/dev/null 2>&1 </dev/null &
+    pids+=($!)
+    poll 5 test -s "$scratch/bus" || fail "no session bus"
+    DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$scratch/bus")
+    export DBUS_SESSION_BUS_ADDRESS QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1
+    atspi="$scratch/atspi.log"
+    /usr/bin/python3 "$(dirname "${BASH_SOURCE[0]}")/atspi_events.py" vantrelo-relay >"$atspi" 2>&1 </dev/null &
+    pids+=($!)
 }
 
 # poll SECONDS COMMAND...: until the command succeeds; false if it never did.

@@ -12,11 +12,19 @@ mkdir -p "$out"
 rm -f "$out"/step-*.png "$out"/message-*.png
 
 start_display
+start_screen_reader
 new_pty pty
 log="$scratch/lines.log"
 eio="$scratch/unplugged"
 start_program "$program_binary" VANTRELO_PORTS="$pty" LD_PRELOAD="$shim" MODEMSHIM_LOG="$log" \
     MODEMSHIM_EIO="$eio"
+poll 15 grep -qx ready "$atspi" || fail "no accessibility tree: $(cat "$atspi")"
+# A screen reader meets a frame named by the caption, and the field and the state labelled.
+tab=$'\t'
+for node in "1${tab}frame${tab}Vantrelo—串口控制单路继电器板   QQ:[0-9]+${tab}" \
+    "2${tab}text${tab}串口号${tab}串口号" "2${tab}label${tab}状态未知${tab}继电器输出"; do
+    grep -qxE "tree${tab}${node}" "$atspi" || fail "no '$node' in: $(grep ^tree "$atspi")"
+done
 
 events() {
     local count
@@ -70,12 +78,15 @@ expect_view() {
     no_message || fail "$step: unexpected message"
 }
 
-# step NAME CONTROL EVENTS 'LAST EVENT PATTERN' LABEL GREYED...: a click, then the line must have
-# seen EVENTS events in all, the last one matching the pattern, and the window must show LABEL.
+# step NAME CONTROL EVENTS 'LAST EVENT PATTERN' LABEL GREYED...: a click (or key:KEYS, keys
+# typed), then the line must have seen EVENTS events in all, the last one matching the pattern,
+# and the window must show LABEL. The screen reader's log is marked at $since.
 step() {
     local name=$1 target=$2 count=$3 pattern=$4
     shift 4
-    click "$target"
+    since=$(wc -l <"$atspi")
+    # shellcheck disable=SC2086
+    if [[ $target == key:* ]]; then xdotool key --clearmodifiers ${target#key:}; else click "$target"; fi
     poll 5 enough_events "$count" || fail "$name: the line saw $(events) events, not $count: $(cat "$log")"
     [ "$(events)" -eq "$count" ] || fail "$name: the line saw $(events) events, not $count: $(cat "$log")"
     [[ "$(last_event)" =~ $pattern ]] || fail "$name: line says '$(last_event)', expected /$pattern/"
@@ -115,6 +126,8 @@ before=$(events)
 click_at $((x + w / 2)) $((y + h - 5))
 sleep 0.3
 [ "$(events)" -eq "$before" ] || fail "a click went past the message box: $(last_event)"
+grep -qx "event${tab}object:state-changed:showing${tab}alert${tab}串口继电器控制" "$atspi" ||
+    fail "the message is no alert to a screen reader"
 answer_message "$box"
 kill -0 "$program" 2>/dev/null || fail "the program ended after the fault"
 expect_view 9-after-device-gone unknown $opened
@@ -154,7 +167,25 @@ before=$(events)
 step 14-open-after-messages open_comm $((before + 3)) "$rts0" unknown   $opened
 step 15-pull-in             xihestate $((before + 4)) "$rts1" pulled-in $opened
 
-# (d) Closing the window with the port open ends the program at once, with no message, and the
+# (d) The keyboard: Enter and keypad Enter press the focused button, here 吸合 after the click.
+# Each relay press is spoken once, as a notice, though the focus stays on the button; the
+# label's new name is sent once per change (spoken NOTICE RENAMES, since the last step).
+spoken() {
+    told() { tail -n +$((since + 1)) "$atspi" | grep -c "$1"; }
+    poll 5 told "${tab}notification${tab}" >/dev/null && sleep 0.3
+    [ "$(told "${tab}notification${tab}")$(told "${tab}notification${tab}$1\$")" = 11 ] &&
+        [ "$(told "accessible-name${tab}label")" -eq "$2" ] ||
+        fail "not one notice '$1' and $2 label renames:"$'\n'"$(tail -n +$((since + 1)) "$atspi")"
+}
+#    name                         keys                 events          last     label      greyed
+step 16-return-on-release     "key:Tab Return"         $((before + 5)) "$rts0" released   $opened
+spoken 继电器输出：断开 1
+step 17-keypad-enter-pull-in  "key:shift+Tab KP_Enter" $((before + 6)) "$rts1" pulled-in  $opened
+spoken 继电器输出：吸合 1
+step 18-keypad-enter-again    "key:KP_Enter"           $((before + 7)) "$rts1" pulled-in  $opened
+spoken 继电器输出：吸合 0
+
+# (e) Closing the window with the port open ends the program at once, with no message, and the
 # line is let go.
 xdotool windowactivate --sync "$window"
 closed_at=${EPOCHREALTIME/./}
@@ -167,7 +198,7 @@ wait "$program" && status=0 || status=$?
 [ "$status" -eq 0 ] || fail "exit status $status"
 last_event | grep -q ' close .* RTS=0 ' || fail "the line was not released: $(last_event)"
 
-# (e) Every other way to end that runs any of the program's code lowers RTS and removes its lock
+# (f) Every other way to end that runs any of the program's code lowers RTS and removes its lock
 # file: signals (bash starts background jobs with SIGQUIT ignored, so it is set back), and the
 # X server going away, as at logout, where Qt itself ends the program with exit().
 lock=/run/lock/LCK..pts_${pty##*/}
