@@ -40,7 +40,7 @@ void quitOnSignals(QObject *parent)
     action.sa_handler = onQuitSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGPIPE}) {
         // A signal the caller chose to ignore stays ignored, as under nohup.
         struct sigaction previous
         {};

@@ -7,18 +7,24 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <optional>
-#include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -86,33 +92,6 @@ QString programName(qint64 pid)
     return decodeWhole(name);
 }
 
-// Whether process `pid` has `device` open; nothing when its descriptors are not ours to see.
-// Only names under /dev/ are looked at: a descriptor on a dead network mount would hang stat().
-std::optional<bool> holdsDevice(qint64 pid, dev_t device)
-{
-    const QByteArray folder = procPath(pid, "fd");
-    DIR *descriptors = ::opendir(folder.constData());
-    if (!descriptors)
-        return std::nullopt;
-    bool holds = false;
-    while (const dirent *entry = ::readdir(descriptors)) {
-        char target[4096];
-        const ssize_t size =
-            ::readlink((folder + '/' + entry->d_name).constData(), target, sizeof target - 1);
-        if (size <= 5 || std::strncmp(target, "/dev/", 5) != 0)
-            continue;
-        target[size] = '\0';
-        struct stat info
-        {};
-        if (::stat(target, &info) == 0 && S_ISCHR(info.st_mode) && info.st_rdev == device) {
-            holds = true;
-            break;
-        }
-    }
-    ::closedir(descriptors);
-    return holds;
-}
-
 // The pid a lock file names: ASCII digits on the first line (HDB and Qt's own lock files), or
 // the four binary bytes of the oldest UUCP locks. 0 for anything else, including numbers too
 // large to be a pid, which must not be narrowed into one that happens to exist.
@@ -152,14 +131,117 @@ double processStart(qint64 pid)
     return double(boot) + double(fields[19].toLongLong()) / double(::sysconf(_SC_CLK_TCK));
 }
 
-bool sameFile(const struct stat &a, const struct stat &b)
+// Whether process `pid` runs with `uid` as any of its user ids; true when the system won't say.
+bool runsAs(qint64 pid, uid_t uid)
 {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+    const QByteArray status = readSmallFile(procPath(pid, "status"), 4096);
+    const qsizetype at = status.indexOf("\nUid:");
+    if (at < 0)
+        return true;
+    const QList<QByteArray> ids =
+        status.mid(at + 5, status.indexOf('\n', at + 1) - at - 5).simplified().split(' ');
+    return std::any_of(ids.begin(), ids.end(),
+                       [uid](const QByteArray &id) { return id.toLongLong() == qint64(uid); });
+}
+
+bool isAlive(qint64 pid)
+{
+    // EPERM: it runs, under another user.
+    return pid > 1 && (::kill(pid_t(pid), 0) == 0 || errno == EPERM);
+}
+
+// Whether process `pid`, a folder of the open /proc `proc`, has a file open that `isOurs`
+// accepts.
+bool hasOpen(int proc, qint64 pid, const std::function<bool(const struct statx &)> &isOurs)
+{
+    char path[32];
+    std::snprintf(path, sizeof path, "%lld/fd", (long long)pid);
+    const int folder = ::openat(proc, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0)
+        return false;
+    DIR *descriptors = ::fdopendir(folder);
+    if (!descriptors) {
+        ::close(folder);
+        return false;
+    }
+    bool found = false;
+    while (const dirent *entry = found ? nullptr : ::readdir(descriptors)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        // The opened file itself, whatever namespace or name it was opened by, where a path
+        // read from the link would be looked up in ours. Cached attributes only: a descriptor
+        // on an unreachable network mount must not hang the opening.
+        struct statx file
+        {};
+        const int flags = AT_STATX_DONT_SYNC | AT_NO_AUTOMOUNT;
+        found = ::statx(folder, entry->d_name, flags, STATX_TYPE | STATX_INO, &file) == 0 &&
+                isOurs(file);
+    }
+    ::closedir(descriptors);
+    return found;
+}
+
+// The lock's name in the abstract namespace: no file behind it, and the kernel keeps it for as
+// long as the socket bound to it is open. Its holder binds the same name with "/<pid>" added.
+QByteArray lockName(dev_t device)
+{
+    return "vantrelo-relay/tty/" + QByteArray::number(major(device)) + ':' +
+           QByteArray::number(minor(device));
+}
+
+// A socket bound to abstract name `name`; -1 with errno set when the name is taken or no
+// socket is to be had.
+int bindAbstract(const QByteArray &name)
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const size_t size = std::min(size_t(name.size()), sizeof address.sun_path - 1);
+    std::memcpy(address.sun_path + 1, name.constData(), size);
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    if (::bind(fd, reinterpret_cast<const sockaddr *>(&address),
+               socklen_t(offsetof(sockaddr_un, sun_path) + 1 + size)) != 0) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+// Who has bound the lock `name`: our program says so in a second name; anything else is
+// looked for by its socket's inode, as far as we may look into other processes.
+LockHolder socketHolder(const QByteArray &name)
+{
+    QFile sockets(QStringLiteral("/proc/net/unix"));
+    if (!sockets.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray lock = '@' + name;
+    qint64 inode = 0;
+    // Num RefCount Protocol Flags Type St Inode Path
+    for (const QByteArray &line : sockets.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() < 8)
+            continue;
+        if (fields[7].startsWith(lock + '/')) {
+            const qint64 pid = fields[7].mid(lock.size() + 1).toLongLong();
+            if (isAlive(pid))
+                return {pid, programName(pid)};
+        } else if (fields[7] == lock) {
+            inode = fields[6].toLongLong();
+        }
+    }
+    if (inode == 0)
+        return {};
+    return processHolding([inode](const struct statx &file) {
+        return S_ISSOCK(file.stx_mode) && qint64(file.stx_ino) == inode;
+    });
 }
 
 } // namespace
 
-LockHolder liveHolderOf(const QByteArray &lockPath, dev_t device)
+LockHolder liveHolderOf(const QByteArray &lockPath)
 {
     struct stat info
     {};
@@ -168,46 +250,65 @@ LockHolder liveHolderOf(const QByteArray &lockPath, dev_t device)
     const qint64 pid = lockedPid(readSmallFile(lockPath));
     // Init never locks a port: such a number comes from another pid namespace (a container
     // sharing the lock folder), where it means nothing here.
-    if (pid <= 1)
-        return {};
-    // EPERM: it runs, under another user.
-    if (::kill(pid_t(pid), 0) != 0 && errno != EPERM)
+    if (!isAlive(pid))
         return {};
     // Kernel threads and zombies have no command line, and hold no port.
     bool visible = false;
     if (readSmallFile(procPath(pid, "cmdline"), 1, &visible).isEmpty() && visible)
         return {};
-    const LockHolder holder{pid, programName(pid)};
-    if (const std::optional<bool> holds = holdsDevice(pid, device))
-        return *holds ? holder : LockHolder{};
-    // Another user's process, whose descriptors we may not see. One that started after the
-    // lock was last written is not the one that wrote it: the writer died and its number was
-    // given out again. The boot time is in whole seconds.
+    // A live writer may not have the device open (yet): a wrapper whose child holds it, a
+    // program that locks first and opens a moment later. Only a process that started after
+    // the lock was last written is known not to be the one that wrote it: the writer died and
+    // its number was given out again. The boot time is in whole seconds.
     const double start = processStart(pid);
     const double written = double(info.st_mtim.tv_sec) + double(info.st_mtim.tv_nsec) / 1e9;
     if (start >= 0 && start > written + 1.5)
         return {};
-    return holder;
+    // Any user may write a file into a lock folder naming somebody else's process, to keep
+    // everyone off the port; a program writes its own lock as the user it runs as.
+    if (info.st_uid != 0 && !runsAs(pid, info.st_uid))
+        return {};
+    return {pid, programName(pid)};
 }
 
-LockHolder processHolding(dev_t device)
+LockHolder processHolding(const std::function<bool(const struct statx &)> &isOurs)
 {
-    DIR *processes = ::opendir("/proc");
-    if (!processes)
+    const int proc = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (proc < 0)
         return {};
-    LockHolder holder;
-    while (const dirent *entry = ::readdir(processes)) {
-        char *end = nullptr;
-        const qint64 pid = std::strtoll(entry->d_name, &end, 10);
-        if (pid <= 0 || *end != '\0' || pid == ::getpid())
-            continue;
-        if (holdsDevice(pid, device).value_or(false)) {
-            holder = {pid, programName(pid)};
-            break;
+    std::vector<qint64> pids;
+    if (DIR *processes = ::fdopendir(::dup(proc))) {
+        while (const dirent *entry = ::readdir(processes)) {
+            char *end = nullptr;
+            const qint64 pid = std::strtoll(entry->d_name, &end, 10);
+            if (pid > 0 && *end == '\0' && pid != ::getpid())
+                pids.push_back(pid);
         }
+        ::closedir(processes);
     }
-    ::closedir(processes);
-    return holder;
+    // Looking at a descriptor costs about two microseconds, and some servers keep thousands
+    // open: the processes are shared out between a thread per core (two at least, four at
+    // most), which stop at the first holder any of them finds.
+    std::atomic<size_t> next{0};
+    std::atomic<qint64> found{0};
+    const auto search = [&] {
+        for (size_t i = next++; i < pids.size() && found == 0; i = next++) {
+            if (hasOpen(proc, pids[i], isOurs))
+                found = pids[i];
+        }
+    };
+    std::vector<std::thread> helpers;
+    try {
+        while (helpers.size() + 1 < std::clamp(std::thread::hardware_concurrency(), 2u, 4u))
+            helpers.emplace_back(search);
+    } catch (const std::system_error &) {
+        // Fewer threads to be had: those there are do it all.
+    }
+    search();
+    for (std::thread &helper : helpers)
+        helper.join();
+    ::close(proc);
+    return found ? LockHolder{found, programName(found)} : LockHolder{};
 }
 
 QString describeHolder(const LockHolder &holder, const QByteArray &lockPath)
@@ -223,29 +324,7 @@ DeviceLock::DeviceLock(dev_t device, const QByteArray &node, const QString &show
                        const LockFolders &folders)
     : m_device(device), m_shown(shown)
 {
-    // Failing that (a bare system without even /tmp for all), the first we may write to: the
-    // users who may write to none get no port, and so meet nobody.
-    QByteArray numberFolder;
-    QByteArray ourFolder;
-    for (const QString &folder : folders.forNumber) {
-        struct stat info
-        {};
-        const QByteArray path = QFile::encodeName(folder);
-        if (::stat(path.constData(), &info) != 0 || !S_ISDIR(info.st_mode))
-            continue;
-        if (info.st_mode & S_IWOTH) {
-            numberFolder = path;
-            break;
-        }
-        if (ourFolder.isEmpty() && ::access(path.constData(), W_OK | X_OK) == 0)
-            ourFolder = path;
-    }
-    if (numberFolder.isEmpty())
-        numberFolder = ourFolder;
-    if (numberFolder.isEmpty())
-        throw noLockDirectoryFailure(shown, folders.forNumber);
-    takeNumberLock(numberFolder);
-
+    takeNumberLock();
     try {
         // Terminal programs name their locks after the device node, as QSerialPort does.
         QByteArray name = node.startsWith("/dev/") ? node.mid(5) : node;
@@ -259,7 +338,7 @@ DeviceLock::DeviceLock(dev_t device, const QByteArray &node, const QString &show
         }
         for (const QString &folder : nameFolders) {
             const QByteArray path = QFile::encodeName(folder) + "/LCK.." + name;
-            if (const LockHolder holder = liveHolderOf(path, device);
+            if (const LockHolder holder = liveHolderOf(path);
                 holder.pid && holder.pid != ::getpid())
                 throw busyFailure(shown, describeHolder(holder, path));
         }
@@ -270,64 +349,19 @@ DeviceLock::DeviceLock(dev_t device, const QByteArray &node, const QString &show
     }
 }
 
-void DeviceLock::takeNumberLock(const QByteArray &folder)
+void DeviceLock::takeNumberLock()
 {
-    const QByteArray path = folder + "/LK." + QByteArray::number(major(m_device)) + '.' +
-                            QByteArray::number(minor(m_device));
-    const int flags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-    // A holder lets go by removing the file; one that we opened just before that is no lock
-    // at all, so the lock must still be the file the path names once we have it.
-    for (int attempt = 0; attempt < 8; ++attempt) {
-        int fd = ::open(path.constData(), O_RDWR | O_CREAT | flags, 0644);
-        // Left behind by another user's crashed run: flock() needs no write access.
-        if (fd < 0 && (errno == EACCES || errno == EPERM))
-            fd = ::open(path.constData(), O_RDONLY | flags);
-        if (fd < 0 && errno == ENOENT)
-            continue; // removed by its holder between the two tries
-        struct stat held
-        {};
-        if (fd < 0 || ::fstat(fd, &held) != 0 || !S_ISREG(held.st_mode)) {
-            if (fd >= 0)
-                ::close(fd);
-            throw unusableLockFailure(m_shown, QFile::decodeName(path));
-        }
-        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            const int error = errno;
-            ::close(fd);
-            if (error != EWOULDBLOCK)
-                throw unusableLockFailure(m_shown, QFile::decodeName(path));
-            // Our own program wrote its number there; it has the device open, or is about to.
-            LockHolder holder;
-            holder.pid = lockedPid(readSmallFile(path));
-            if (holder.pid > 1 && (::kill(pid_t(holder.pid), 0) == 0 || errno == EPERM))
-                holder.name = programName(holder.pid);
-            else
-                holder.pid = 0;
-            throw busyFailure(m_shown, holder.pid ? describeHolder(holder, path) : QString());
-        }
-        struct stat named
-        {};
-        if (::stat(path.constData(), &named) != 0 || !sameFile(held, named)) {
-            ::close(fd);
-            continue;
-        }
-        m_numberFd = fd;
-        // Only a file of our own, with no other name, is written to and removed: as root a
-        // link planted here could otherwise point at any file of the system.
-        if (held.st_uid == ::geteuid() && held.st_nlink == 1 &&
-            (::fcntl(fd, F_GETFL) & O_ACCMODE) == O_RDWR) {
-            m_numberPath = path;
-            // Whatever the umask, the next user must be able to read who holds the port.
-            ::fchmod(fd, 0644);
-            const QByteArray pid =
-                QByteArray::number(qint64(::getpid())).rightJustified(10) + "\nvantrelo-relay\n";
-            if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, pid.constData(), pid.size(), 0) < 0) {
-                // The lock holds all the same; only the name in a "busy" message is lost.
-            }
-        }
-        return;
+    const QByteArray name = lockName(m_device);
+    m_lock = bindAbstract(name);
+    if (m_lock < 0) {
+        const int error = errno;
+        if (error != EADDRINUSE)
+            throw systemFailure(error, m_shown, LineStep::Opening);
+        const LockHolder holder = socketHolder(name);
+        throw busyFailure(m_shown, holder.pid ? describeHolder(holder) : QString());
     }
-    throw busyFailure(m_shown);
+    // Only for the message another opener shows; the lock holds without it.
+    m_holderTag = bindAbstract(name + '/' + QByteArray::number(qint64(::getpid())));
 }
 
 void DeviceLock::takeNameLock(const QStringList &folders, const QByteArray &name)
@@ -353,19 +387,21 @@ void DeviceLock::takeNameLock(const QStringList &folders, const QByteArray &name
                     ::unlink(path.constData());
                 return;
             }
+            // A folder that is full or read-only: the next one may take it. Terminal
+            // programs are kept off by the open device all the same.
             if (errno != EEXIST)
-                return;
+                break;
             // A terminal program may have locked the port since we looked.
-            if (const LockHolder holder = liveHolderOf(path, m_device);
+            if (const LockHolder holder = liveHolderOf(path);
                 holder.pid && holder.pid != ::getpid())
                 throw busyFailure(m_shown, describeHolder(holder, path));
-            // A dead holder's file. Another user's in a sticky folder stays: programs that
-            // honour name locks can remove it no more than we can, so it keeps them off our
-            // line as well.
+            // A dead holder's file, or something planted there that is no lock at all.
+            // Another user's in a sticky folder stays: programs that honour name locks can
+            // remove it no more than we can, so it keeps them off our line as well; a
+            // folder or a FIFO there costs them their lock file, not the port.
             if (::unlink(path.constData()) != 0)
-                return;
+                break;
         }
-        return;
     }
 }
 
@@ -379,12 +415,8 @@ void DeviceLock::release()
     if (!m_namePath.isEmpty() && lockedPid(readSmallFile(m_namePath)) == ::getpid())
         ::unlink(m_namePath.constData());
     m_namePath.clear();
-    if (m_numberFd >= 0) {
-        // Removed while still held, so that nobody can take a file that is on its way out
-        // without noticing (see takeNumberLock).
-        if (!m_numberPath.isEmpty())
-            ::unlink(m_numberPath.constData());
-        ::close(m_numberFd);
-        m_numberFd = -1;
+    for (int *socket : {&m_holderTag, &m_lock}) {
+        if (*socket >= 0)
+            ::close(std::exchange(*socket, -1));
     }
 }

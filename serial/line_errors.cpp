@@ -6,29 +6,52 @@
 #include <cstring>
 
 #ifndef Q_OS_WIN
+#include <QFileInfo>
+
 #include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #endif
 
 namespace {
 
-// The group to join, by the device's own group, so the advice fits this host. Empty when the
-// device belongs to root's group: joining that would hand the user the whole machine.
-QString deviceGroup(const QString &device)
+// Advice that fits how the device is set up on this host. Joining its group helps only when
+// the group may read and write it, and joining root's group would hand the user the machine.
+QString permissionAdvice(const QString &device)
 {
 #ifndef Q_OS_WIN
     struct stat info
     {};
     if (::stat(device.toLocal8Bit().constData(), &info) == 0) {
-        if (info.st_gid == 0)
-            return {};
-        if (const group *owner = ::getgrgid(info.st_gid))
-            return QString::fromLocal8Bit(owner->gr_name);
+        const group *owners = ::getgrgid(info.st_gid);
+        const QString group =
+            owners ? QString::fromLocal8Bit(owners->gr_name) : QString::number(info.st_gid);
+        if (info.st_gid == 0) {
+            return QStringLiteral("没有权限打开 %1，只有 root 能打开它。请让管理员用 udev 规则"
+                                  "把该设备交给 dialout 组，再把当前用户加入该组。")
+                .arg(device);
+        }
+        if ((info.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP)) {
+            return QStringLiteral("没有权限打开 %1。请把当前用户加入用户组 %2"
+                                  "（sudo adduser $USER %2），重新登录后再试。")
+                .arg(device, group);
+        }
+        const passwd *user = ::getpwuid(info.st_uid);
+        const QString owner =
+            user ? QString::fromLocal8Bit(user->pw_name) : QString::number(info.st_uid);
+        const QString kernelName = QFileInfo(QFileInfo(device).canonicalFilePath()).fileName();
+        return QStringLiteral("没有权限打开 %1：它的权限是 %2（属主 %3，用户组 %4），用户组 %4 "
+                              "也不能读写它，所以加入该组无济于事。请让管理员加一条 udev 规则"
+                              "（例如 SUBSYSTEM==\"tty\", KERNEL==\"%5\", GROUP=\"dialout\", "
+                              "MODE=\"0660\"），再把当前用户加入 dialout 组；或临时执行 "
+                              "sudo chmod 0660 %1（设备重新插入后失效）。")
+            .arg(device, QString::number(info.st_mode & 07777, 8).rightJustified(4, u'0'), owner,
+                 group, kernelName);
     }
-#else
-    Q_UNUSED(device);
 #endif
-    return QStringLiteral("dialout");
+    return QStringLiteral("没有权限打开 %1。请把当前用户加入用户组 dialout"
+                          "（sudo adduser $USER dialout），重新登录后再试。")
+        .arg(device);
 }
 
 } // namespace
@@ -39,15 +62,7 @@ Failure systemFailure(int error, const QString &device, LineStep step)
     switch (error) {
     case EACCES:
     case EPERM:
-        if (const QString group = deviceGroup(device); !group.isEmpty()) {
-            text = QStringLiteral("没有权限打开 %1。请把当前用户加入用户组 %2"
-                                  "（sudo adduser $USER %2），重新登录后再试。")
-                       .arg(device, group);
-        } else {
-            text = QStringLiteral("没有权限打开 %1，只有 root 能打开它。请让管理员用 udev 规则"
-                                  "把该设备交给 dialout 组，再把当前用户加入该组。")
-                       .arg(device);
-        }
+        text = permissionAdvice(device);
         break;
     case EBUSY:
         return busyFailure(device);
@@ -113,21 +128,27 @@ Failure busyFailure(const QString &device, const QString &holder)
                        .arg(device, who)};
 }
 
-Failure noLockDirectoryFailure(const QString &device, const QStringList &dirs)
+Failure stillClosingFailure(const QString &device)
 {
-    return {failure_number::NoLockDirectory,
-            QStringLiteral("无法锁定 %1：锁文件夹 %2 不存在或当前用户不能写入，"
-                           "因此无法保证没有别的程序同时使用该串口。"
-                           "请让管理员确认 %3 存在且所有用户可写（权限 1777）。")
-                .arg(device, dirs.join(QStringLiteral("、")), dirs.value(0))};
+    return {EBUSY, QStringLiteral("本程序刚才关闭了 %1，但驱动程序迟迟没有让它关闭完毕。"
+                                  "请稍等片刻再打开串口；若一直如此，请拔下设备再重新插入。")
+                       .arg(device)};
 }
 
-Failure unusableLockFailure(const QString &device, const QString &path)
+Failure notSerialFailure(const QString &device, const QString &kind)
 {
-    return {failure_number::LockFileUnusable,
-            QStringLiteral("无法锁定 %1：锁文件 %2 既不能使用，也不能被当前用户删除。"
-                           "请确认没有程序在使用该串口后，让管理员删除它（sudo rm %2）。")
-                .arg(device, path)};
+    if (kind.isEmpty())
+        return systemFailure(ENOTTY, device, LineStep::Opening);
+    return {ENOTTY, QStringLiteral("%1 不是串口，而是 %2 设备。请选择继电器板所在的串口号。")
+                        .arg(device, kind)};
+}
+
+Failure unknownKindFailure(const QString &device)
+{
+    return {ENOTTY, QStringLiteral("无法确认 %1 是不是串口：/proc/tty/drivers 和 /sys 都读不到"
+                                   "（程序可能运行在容器或沙盒中）。打开别的设备可能有副作用，"
+                                   "所以本程序不打开它。请让程序能读取 /proc/tty/drivers 后再试。")
+                        .arg(device)};
 }
 
 Failure consoleFailure(const QString &device)

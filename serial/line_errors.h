@@ -2,7 +2,7 @@
 
 #include "failure.h"
 
-#include <QStringList>
+#include <QString>
 
 // What the line was doing when the system said no: the same errno means different things
 // to a user while opening a port and while driving RTS.
@@ -14,11 +14,14 @@ Failure systemFailure(int error, const QString &device, LineStep step);
 // Another program holds `device`; `holder` says which and how we know, when we do.
 Failure busyFailure(const QString &device, const QString &holder = {});
 
-// No lock could be written in any of `dirs`, so holding the device alone is not assured.
-Failure noLockDirectoryFailure(const QString &device, const QStringList &dirs);
+// Our own closing of `device` has not finished, long after the driver should have let go.
+Failure stillClosingFailure(const QString &device);
 
-// The lock file at `path` is in the way: it can be neither used nor removed by this user.
-Failure unusableLockFailure(const QString &device, const QString &path);
+// `device` is a device of the kind the kernel calls `kind` (from /proc/devices), not a tty.
+Failure notSerialFailure(const QString &device, const QString &kind);
+
+// Neither /proc nor /sys says what kind of device `device` is.
+Failure unknownKindFailure(const QString &device);
 
 // `device` is the system's console or a terminal of it, never a relay board's port.
 Failure consoleFailure(const QString &device);

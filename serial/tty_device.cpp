@@ -3,6 +3,7 @@
 #include "failure.h"
 #include "line_errors.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 
@@ -34,14 +35,33 @@ QByteArray sysfsAttribute(const QByteArray &path)
     return file.read(256).trimmed();
 }
 
+// The lines of a file under /proc; empty when it cannot be read (a sandbox may hide it).
+QList<QByteArray> procLines(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return file.readAll().split('\n');
+}
+
+QByteArray numberText(dev_t device)
+{
+    return QByteArray::number(major(device)) + ':' + QByteArray::number(minor(device));
+}
+
 // The controlling terminal, the console, the virtual terminals and whatever line the kernel
-// writes its messages to: never ours to toggle, whatever number the user typed.
+// writes its messages to: never ours to toggle, whatever number the user typed. /proc/consoles
+// names each console with its number and needs no /sys.
 bool isConsole(dev_t device)
 {
     const unsigned int number = major(device);
     if (number == 5 || (number == 4 && minor(device) < 64))
         return true;
-    const QByteArray ours = QByteArray::number(number) + ':' + QByteArray::number(minor(device));
+    const QByteArray ours = numberText(device);
+    for (const QByteArray &line : procLines(QStringLiteral("/proc/consoles"))) {
+        if (line.simplified().endsWith(' ' + ours))
+            return true;
+    }
     const QList<QByteArray> consoles = sysfsAttribute("/sys/class/tty/console/active").split(' ');
     for (const QByteArray &name : consoles) {
         if (!name.isEmpty() && sysfsAttribute("/sys/class/tty/" + name + "/dev") == ours)
@@ -50,27 +70,62 @@ bool isConsole(dev_t device)
     return false;
 }
 
-// Every tty the kernel registers has an entry in /sys/dev/char whose subsystem is tty;
-// pseudo-terminals have none. A registered device of another kind (a watchdog, a disk) is no
-// serial port, and merely opening some of those has effects of its own.
-bool isAnotherKindOfDevice(dev_t device)
-{
-    const QString subsystem =
-        QFileInfo(
-            QStringLiteral("/sys/dev/char/%1:%2/subsystem").arg(major(device)).arg(minor(device)))
-            .canonicalFilePath();
-    return !subsystem.isEmpty() && QFileInfo(subsystem).fileName() != u"tty";
-}
-
 bool isPseudoTerminal(dev_t device)
 {
     return major(device) >= 136 && major(device) <= 143;
 }
 
+enum class Kind { Tty, Other, Unknown };
+
+// Whether `device` is a tty. Merely opening some other devices has effects of their own (a
+// watchdog starts counting down), so a device is opened only once the kernel has said it is
+// a tty: /proc/tty/drivers lists every tty driver's major and minors; /sys/dev/char has an
+// entry for each registered device but none for pseudo-terminals, whose majors are fixed.
+Kind kindOf(dev_t device)
+{
+    const QList<QByteArray> drivers = procLines(QStringLiteral("/proc/tty/drivers"));
+    if (drivers.size() > 1) {
+        for (const QByteArray &line : drivers) {
+            // name  node  major  minor[-minor]  type
+            const QList<QByteArray> fields = line.simplified().split(' ');
+            if (fields.size() < 5 || fields[2].toUInt() != major(device))
+                continue;
+            const QList<QByteArray> range = fields[3].split('-');
+            const unsigned int low = range[0].toUInt();
+            const unsigned int high = range.size() > 1 ? range[1].toUInt() : low;
+            if (minor(device) >= low && minor(device) <= high)
+                return Kind::Tty;
+        }
+        return Kind::Other;
+    }
+    const QString subsystem = QFileInfo(QStringLiteral("/sys/dev/char/%1/subsystem")
+                                            .arg(QString::fromLatin1(numberText(device))))
+                                  .canonicalFilePath();
+    if (!subsystem.isEmpty())
+        return QFileInfo(subsystem).fileName() == u"tty" ? Kind::Tty : Kind::Other;
+    return isPseudoTerminal(device) ? Kind::Tty : Kind::Unknown;
+}
+
+// What the kernel calls the driver of character major `number` ("mem", "misc"), for a message.
+QString driverName(unsigned int number)
+{
+    bool character = false;
+    for (const QByteArray &line : procLines(QStringLiteral("/proc/devices"))) {
+        if (line.startsWith("Character"))
+            character = true;
+        else if (line.startsWith("Block"))
+            character = false;
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (character && fields.size() == 2 && fields[0].toUInt() == number)
+            return QString::fromLocal8Bit(fields[1]);
+    }
+    return {};
+}
+
 // Closings that outlast a click. Some usb-serial drivers (pl2303) wait 2 s in close() when the
 // baud is 1200 or less, B0 included; the window must not freeze for that, so a closing runs on
 // a thread of its own that keeps the device's lock until the kernel has let go. Opening the
-// same device again meanwhile is refused with word of the wait; the end of the program waits.
+// same device again meanwhile waits for it; so does the end of the program.
 class PendingClosings
 {
 public:
@@ -79,24 +134,31 @@ public:
         const std::lock_guard guard(m_mutex);
         m_closings.emplace_back(device, std::move(done));
     }
-    // Whether `device` is still being let go after `patience`.
-    bool stillClosing(dev_t device, std::chrono::milliseconds patience)
+    // Waits, for at most `limit`, until our closings of `device` are done, keeping the window
+    // painted meanwhile; clicks wait their turn. Whether they are done.
+    bool waitUntilDone(dev_t device, std::chrono::milliseconds limit)
     {
-        std::vector<std::shared_future<void>> ours;
-        {
-            const std::lock_guard guard(m_mutex);
-            std::erase_if(m_closings, [](const auto &closing) {
-                return closing.second.wait_for(std::chrono::seconds(0)) ==
-                       std::future_status::ready;
-            });
-            for (const auto &closing : m_closings) {
-                if (closing.first == device)
-                    ours.push_back(closing.second);
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        for (;;) {
+            std::shared_future<void> ours;
+            {
+                const std::lock_guard guard(m_mutex);
+                std::erase_if(m_closings, [](const auto &closing) {
+                    return closing.second.wait_for(std::chrono::seconds(0)) ==
+                           std::future_status::ready;
+                });
+                for (const auto &closing : m_closings) {
+                    if (closing.first == device)
+                        ours = closing.second;
+                }
             }
+            if (!ours.valid())
+                return true;
+            if (std::chrono::steady_clock::now() >= deadline)
+                return false;
+            ours.wait_for(std::chrono::milliseconds(15));
+            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
         }
-        return std::any_of(ours.begin(), ours.end(), [patience](const auto &done) {
-            return done.wait_for(patience) != std::future_status::ready;
-        });
     }
 
 private:
@@ -111,6 +173,51 @@ PendingClosings &pendingClosings()
     static PendingClosings closings;
     return closings;
 }
+
+// The devices open right now. A program that ends through exit() (Qt's own when the X server
+// goes away, as at logout) never destroys the window's serial line; these are lowered and
+// unlocked all the same, from a handler that runs before exit() tears down anything else.
+class OpenDevices
+{
+public:
+    static OpenDevices &all()
+    {
+        // Never destroyed: the handler may run after the other statics are gone.
+        static OpenDevices *const devices = new OpenDevices;
+        return *devices;
+    }
+    void add(int fd, DeviceLock *lock)
+    {
+        const std::lock_guard guard(m_mutex);
+        m_open.emplace_back(fd, lock);
+        if (!m_hooked)
+            m_hooked = std::atexit([] { all().letGoOfAll(); }) == 0;
+    }
+    void remove(int fd)
+    {
+        const std::lock_guard guard(m_mutex);
+        std::erase_if(m_open, [fd](const auto &open) { return open.first == fd; });
+    }
+
+private:
+    void letGoOfAll()
+    {
+        const std::lock_guard guard(m_mutex);
+        for (const auto &[fd, lock] : m_open) {
+            int bits = TIOCM_RTS;
+            ::ioctl(fd, TIOCNXCL);
+            ::ioctl(fd, TIOCMBIC, &bits);
+            // The kernel closes the device as the process ends; only the lock files would
+            // stay behind.
+            lock->release();
+        }
+        m_open.clear();
+    }
+
+    std::mutex m_mutex;
+    std::vector<std::pair<int, DeviceLock *>> m_open;
+    bool m_hooked = false;
+};
 
 // The canonical node behind `path`, for the lock files that terminal programs name after it.
 QByteArray canonicalNode(const QByteArray &path)
@@ -136,22 +243,39 @@ TtyDevice::TtyDevice(const QByteArray &path, const QString &shown) : m_shown(sho
     {};
     if (::stat(path.constData(), &info) != 0)
         throw systemFailure(errno, shown, LineStep::Opening);
-    if (!S_ISCHR(info.st_mode) || isAnotherKindOfDevice(info.st_rdev))
+    if (!S_ISCHR(info.st_mode))
         throw systemFailure(ENOTTY, shown, LineStep::Opening);
+    switch (kindOf(info.st_rdev)) {
+    case Kind::Other:
+        throw notSerialFailure(shown, driverName(major(info.st_rdev)));
+    case Kind::Unknown:
+        throw unknownKindFailure(shown);
+    case Kind::Tty:
+        break;
+    }
     if (isConsole(info.st_rdev))
         throw consoleFailure(shown);
     if (::access(path.constData(), R_OK | W_OK) != 0)
         throw systemFailure(errno, shown, LineStep::Opening);
     m_device = info.st_rdev;
 
-    // A wait of two seconds on a click would look like a hang: better to say so.
-    if (pendingClosings().stillClosing(m_device, std::chrono::milliseconds(300)))
-        throw busyFailure(shown,
-                          QStringLiteral("本程序刚关闭它，驱动程序仍在收尾，约 2 秒后即可再打开"));
+    // A user who closes and reopens at once just wants the port back; the driver's closing
+    // takes at most its 2 s, and only one that hangs is worth a word.
+    if (!pendingClosings().waitUntilDone(m_device, std::chrono::seconds(3)))
+        throw stillClosingFailure(shown);
     m_lock = std::make_unique<DeviceLock>(m_device, canonicalNode(path), shown);
     // Even a refused opening would raise RTS on the holder's line, at any baud but B0: root
     // gets past exclusive mode, and a program that locks nothing is kept off by nothing.
-    if (const LockHolder holder = processHolding(m_device); holder.pid) {
+    // Pseudo-terminals are numbered by their devpts, and a mount namespace may have a devpts
+    // of its own: there the number alone does not make the device.
+    const dev_t device = m_device;
+    const dev_t devpts = isPseudoTerminal(device) ? info.st_dev : 0;
+    const LockHolder holder = processHolding([device, devpts](const struct statx &file) {
+        return S_ISCHR(file.stx_mode) &&
+               makedev(file.stx_rdev_major, file.stx_rdev_minor) == device &&
+               (devpts == 0 || makedev(file.stx_dev_major, file.stx_dev_minor) == devpts);
+    });
+    if (holder.pid) {
         m_lock.reset();
         throw busyFailure(shown, describeHolder(holder));
     }
@@ -203,6 +327,7 @@ TtyDevice::TtyDevice(const QByteArray &path, const QString &shown) : m_shown(sho
             throw systemFailure(errno, shown, LineStep::DrivingRts);
         if (status & TIOCM_RTS)
             throw levelNotTakenFailure(shown, false);
+        OpenDevices::all().add(m_fd, m_lock.get());
     } catch (...) {
         letGo();
         throw;
@@ -281,6 +406,7 @@ int TtyDevice::letGo()
     else if (status & TIOCM_RTS)
         error = -1;
 
+    OpenDevices::all().remove(m_fd);
     const int fd = std::exchange(m_fd, -1);
     // Shared with the closing thread, which drops its share only once the kernel has let go.
     std::shared_ptr<DeviceLock> lock(std::move(m_lock));

@@ -257,6 +257,10 @@ void main_form::open_comm_Click()
         MSComm1.putCommPort(number);
         if (MSComm1.getPortOpen())
             return;
+        // An opening may wait for the driver to finish the last closing of the same port
+        // (pl2303 takes 2 s); the window keeps painting meanwhile.
+        QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+        const auto restore = qScopeGuard([] { QGuiApplication::restoreOverrideCursor(); });
         MSComm1.putPortOpen(true);
         ui->open_comm->setText(closePortText);
         ui->chuankou_num->setEnabled(false);

@@ -95,7 +95,7 @@ start_program() {
     local binary=$1
     shift
     mkdir -p -m 700 "$scratch/runtime"
-    env XDG_RUNTIME_DIR="$scratch/runtime" "$@" "$binary" >"$scratch/program.log" 2>&1 </dev/null &
+    env "$@" XDG_RUNTIME_DIR="$scratch/runtime" "$binary" >"$scratch/program.log" 2>&1 </dev/null &
     program=$!
     pids+=("$program")
     window=$(timeout 15 xdotool search --sync --onlyvisible --name '串口控制单路继电器板' | head -n 1) ||

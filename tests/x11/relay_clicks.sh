@@ -197,4 +197,22 @@ took=$(((${EPOCHREALTIME/./} - closed_at) / 1000))
 wait "$program" && status=0 || status=$?
 [ "$status" -eq 0 ] || fail "exit status $status"
 last_event | grep -q ' close .* RTS=0 ' || fail "the line was not released: $(last_event)"
-echo "relay clicks ok (ended $took ms after the close)"
+
+# (f) Every other way to end that runs any of the program's code lowers RTS and removes its lock
+# file: signals (bash starts background jobs with SIGQUIT ignored, so it is set back), and the
+# X server going away, as at logout, where Qt itself ends the program with exit().
+lock=/run/lock/LCK..pts_${pty##*/}
+pulled_in() { last_event | grep -q ' set .* RTS=1 '; }
+for ending in QUIT PIPE x-server; do
+    start_program "$program_binary" --default-signal=QUIT VANTRELO_PORTS="$pty" LD_PRELOAD="$shim" \
+        MODEMSHIM_LOG="$log"
+    click open_comm
+    click xihestate
+    poll 5 pulled_in || fail "$ending: the relay was not pulled in: $(last_event)"
+    [ ! -w /run/lock ] || [ -e "$lock" ] || fail "$ending: no lock file while the port is open"
+    if [ "$ending" = x-server ]; then kill "${pids[0]}"; else kill -"$ending" "$program"; fi
+    poll 5 ended || fail "$ending: still running 5 seconds later"
+    last_event | grep -q ' RTS=0 ' || fail "$ending: the relay was left pulled in: $(last_event)"
+    [ ! -e "$lock" ] || fail "$ending: $lock was left behind"
+done
+echo "relay clicks ok (ended $took ms after the close; QUIT, PIPE and the X server's end let go)"
