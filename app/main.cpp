@@ -74,6 +74,9 @@ int main(int argc, char *argv[])
     // Declared before the window that drives it, so it outlives the window and its destructor
     // releases the port after the last click has been handled.
     MSComm MSComm1;
+    // Windows ends a session by ending the program right after Qt's aboutToQuit, without a
+    // return from exec(): the port is let go while that signal is delivered.
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, &app, [&MSComm1] { MSComm1.letGo(); });
     main_form window(MSComm1);
     window.show();
     return QApplication::exec();

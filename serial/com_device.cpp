@@ -2,7 +2,11 @@
 
 #include "com_errors.h"
 
+#include <algorithm>
+#include <cstdlib>
+#include <mutex>
 #include <utility>
+#include <vector>
 
 #include <windows.h>
 
@@ -14,6 +18,45 @@ namespace {
 constexpr DWORD ioctlSerialGetDtrRts =
     CTL_CODE(FILE_DEVICE_SERIAL_PORT, 30, METHOD_BUFFERED, FILE_ANY_ACCESS);
 constexpr ULONG serialRtsState = 0x2;
+
+// The ports open right now. A program that ends through exit() never destroys the window's
+// serial line, and Windows closes the handles without a word to the driver about RTS; these
+// are lowered all the same, from a handler that runs before exit() tears down anything else.
+class OpenPorts
+{
+public:
+    static OpenPorts &all()
+    {
+        // Never destroyed: the handler may run after the other statics are gone.
+        static OpenPorts *const ports = new OpenPorts;
+        return *ports;
+    }
+    void add(HANDLE handle)
+    {
+        const std::lock_guard guard(m_mutex);
+        m_open.push_back(handle);
+        if (!m_hooked)
+            m_hooked = std::atexit([] { all().lowerAll(); }) == 0;
+    }
+    void remove(HANDLE handle)
+    {
+        const std::lock_guard guard(m_mutex);
+        std::erase(m_open, handle);
+    }
+
+private:
+    void lowerAll()
+    {
+        const std::lock_guard guard(m_mutex);
+        for (const HANDLE handle : m_open)
+            EscapeCommFunction(handle, CLRRTS);
+        m_open.clear();
+    }
+
+    std::mutex m_mutex;
+    std::vector<HANDLE> m_open;
+    bool m_hooked = false;
+};
 
 } // namespace
 
@@ -56,6 +99,7 @@ ComDevice::ComDevice(const QString &name) : m_name(name)
     state.fAbortOnError = FALSE;
     // Some boards draw their power from DTR.
     state.fDtrControl = DTR_CONTROL_ENABLE;
+    OpenPorts::all().add(m_handle);
     if (!SetCommState(m_handle, &state)) {
         const DWORD error = GetLastError();
         letGo();
@@ -124,6 +168,7 @@ unsigned long ComDevice::letGo()
         error = GetLastError();
     else if (const long confirmed = confirmRts(false); confirmed != 0)
         error = DWORD(confirmed);
+    OpenPorts::all().remove(m_handle);
     CloseHandle(std::exchange(m_handle, INVALID_HANDLE_VALUE));
     return error;
 }

@@ -42,6 +42,7 @@ QString knownPorts()
 bool comDeviceGone(unsigned long code)
 {
     switch (code) {
+    case ERROR_NOT_READY:
     case ERROR_GEN_FAILURE:
     case ERROR_BAD_COMMAND:
     case ERROR_DEVICE_NOT_CONNECTED:
@@ -81,6 +82,7 @@ Failure comFailure(unsigned long code, const QString &port, LineStep step)
         return {number, QStringLiteral("另一个程序正在使用 %1。请关闭使用该串口的程序"
                                        "（串口调试助手、另一个本程序的窗口等）后再打开串口。")
                             .arg(port)};
+    case ERROR_NOT_READY:
     case ERROR_GEN_FAILURE:
     case ERROR_DEVICE_NOT_CONNECTED:
     case ERROR_BAD_COMMAND:

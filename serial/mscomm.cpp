@@ -26,6 +26,12 @@ MSComm::MSComm() = default;
 // The device lowers RTS and lets go as it is destroyed.
 MSComm::~MSComm() = default;
 
+void MSComm::letGo() noexcept
+{
+    m_device.reset();
+    m_deviceName.clear();
+}
+
 void MSComm::putCommPort(qint16 number)
 {
     if (m_device) {

@@ -24,6 +24,9 @@ public:
     void putPortOpen(bool open) override;
     void putRTSEnable(bool level) override;
 
+    // Lowers RTS and lets go of the port, if open, saying nothing: for the program's end.
+    void letGo() noexcept;
+
     // The device the open port belongs to; empty while closed.
     QString device() const { return m_deviceName; }
 

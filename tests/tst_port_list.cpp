@@ -288,6 +288,7 @@ void tst_port_list::comFailuresAdvise_data()
     QTest::newRow("no such port") << 2 << "本机没有 COM5";
     QTest::newRow("no such path") << 3 << "本机没有 COM5";
     QTest::newRow("held by another program") << 5 << "另一个程序正在使用 COM5";
+    QTest::newRow("adapter not ready") << 21 << "没有响应";
     QTest::newRow("adapter not functioning") << 31 << "没有响应";
     QTest::newRow("driver refuses the settings") << 87 << "不是可用的串口";
     QTest::newRow("driver timed out") << 121 << "没有及时响应";

@@ -1,11 +1,15 @@
 #include "skip_taskbar.h"
 
+#include <QGuiApplication>
 #include <QWidget>
 
 #include <windows.h>
 
 void skipTaskbar(QWidget *window)
 {
+    // Other platform plugins (offscreen, minimal) hand out window ids that are no HWNDs.
+    if (QGuiApplication::platformName() != u"windows")
+        return;
     // The taskbar shows unowned top-level windows only, unless they ask for a button; a hidden
     // window owns ours, as hidden application windows own dialogs. Set before the window is
     // first shown, since the taskbar looks only then.

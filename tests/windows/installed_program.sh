@@ -1,7 +1,7 @@
 #!/bin/bash
 # The Windows installer and program under wine, as a Windows user meets them: a silent install,
 # COM5 mapped to a pty, the number typed, open, pull in, release, a second copy refused, close,
-# a COM number the host lacks, a silent uninstall that leaves nothing. The line's RTS record
+# an adapter pulled out, a COM number the host lacks, a silent uninstall that leaves nothing. The line's RTS record
 # comes from the modem-line library, which plays Windows' serial driver for the pty.
 #   installed_program.sh SETUP_EXE MODEMSHIM OUTPUT_DIR
 source "$(dirname "$0")/no_real_ports.sh"
@@ -37,7 +37,8 @@ wine reg add 'HKLM\Software\Wine\Ports' /v COM5 /d "$pty" /f >/dev/null 2>&1
 # The server reads the ports at its start, and from then on opens them with the library loaded.
 wineserver -k
 log="$scratch/lines.log"
-export LD_PRELOAD="$shim" MODEMSHIM_WINDOWS=1 MODEMSHIM_LOG="$log"
+unplugged="$scratch/unplugged"
+export LD_PRELOAD="$shim" MODEMSHIM_WINDOWS=1 MODEMSHIM_LOG="$log" MODEMSHIM_EIO="$unplugged"
 
 # start_copy: starts the installed program and makes its window the one the helpers drive.
 start_copy() {
@@ -114,6 +115,17 @@ click open_comm
 poll 5 grep -q "close $pty " "$log" || fail "closing did not let go of COM5"
 [[ "$(rts_levels)" =~ ^${held}0*$ ]] || fail "RTS rose at closing: $(rts_levels)"
 
+# An adapter pulled out while open: the click says so, and closing still works.
+click open_comm
+poll 10 eval '[ "$(grep -c "open $pty " "$log")" -ge 2 ]' || fail "reopening COM5 did not reach the line"
+touch "$unplugged"
+click xihestate
+dismiss_message "吸合 on an unplugged adapter" unplugged
+click open_comm
+sleep 1
+no_message || fail "closing an unplugged adapter showed a message"
+rm -f "$unplugged"
+
 type_port 200
 click open_comm
 dismiss_message "COM200, which the host lacks" no-such-port
@@ -126,4 +138,4 @@ wineserver -w
 [ ! -e "$install_dir" ] || fail "the uninstall left $(cd "$install_dir" && find . | head -n 5)"
 [ ! -e "$shortcut" ] || fail "the uninstall left the Start-menu shortcut"
 ! wine reg query "$uninstall_key" >/dev/null 2>&1 || fail "the uninstall left its Apps & features entry"
-echo "PASS: install, open COM5, pull in, release, second copy refused, close, missing COM200, uninstall"
+echo "PASS: install, open COM5, pull in, release, second copy refused, close, unplugged, missing COM200, uninstall"
