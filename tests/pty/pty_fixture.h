@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QString>
 #include <QStringList>
+#include <QThread>
 
 #include <fcntl.h>
 #include <pty.h>
@@ -87,11 +88,23 @@ inline QList<LineEvent> readLineLog(const QString &logPath, const QString &devic
 }
 
 // Open descriptors of this process, to show a cycle gives back everything it took.
+// Once the closings under way have ended: each runs on a thread of its own and holds its
+// descriptor until the kernel has let go, which takes a while on a loaded machine.
 inline int openDescriptorCount()
 {
-    return int(QDir(QStringLiteral("/proc/self/fd"))
-                   .entryList(QDir::NoDotAndDotDot | QDir::System)
-                   .size());
+    const auto count = [] {
+        return int(QDir(QStringLiteral("/proc/self/fd"))
+                       .entryList(QDir::NoDotAndDotDot | QDir::System)
+                       .size());
+    };
+    int last = count();
+    for (int same = 0, tries = 0; same < 3 && tries < 50; ++tries) {
+        QThread::msleep(100);
+        const int now = count();
+        same = now == last ? same + 1 : 0;
+        last = now;
+    }
+    return last;
 }
 
 inline qint64 residentKiB()
