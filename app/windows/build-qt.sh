@@ -65,12 +65,18 @@ step() {
 fetch_source() {
     local apt=$work/apt
     mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$work/src"
-    local mirror
-    mirror=$(awk '/^URIs:/ && $2 !~ /security/ {print $2; exit}' /etc/apt/sources.list.d/*.sources 2>/dev/null || true)
-    [ -n "$mirror" ] || mirror=$(awk '/^deb / && $0 !~ /security/ {print $2; exit}' /etc/apt/sources.list 2>/dev/null || true)
-    [ -n "$mirror" ] || mirror=http://deb.debian.org/debian
-    printf 'deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] %s bookworm main\n' \
-        "$mirror" >"$apt/sources.list"
+    # The source of every archive the system installs from (security updates among them), so
+    # the revision of the host's Qt is found wherever it came from.
+    {
+        awk '/^URIs:/ {u = $2} /^Suites:/ {$1 = ""; s = $0}
+             /^Components:/ {$1 = ""; c = $0}
+             /^$/ {if (u) for (i = split(s, a, " "); i > 0; i--) print u, a[i], c; u = ""}
+             END {if (u) for (i = split(s, a, " "); i > 0; i--) print u, a[i], c}' \
+            /etc/apt/sources.list.d/*.sources 2>/dev/null
+        awk '$1 == "deb" && $2 !~ /^\[/ {$1 = ""; print}' /etc/apt/sources.list 2>/dev/null
+    } | sed 's|^ *|deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] |' \
+        >"$apt/sources.list"
+    [ -s "$apt/sources.list" ] || echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian bookworm main" >"$apt/sources.list"
     local options=(-o "Dir::Etc::SourceList=$apt/sources.list" -o Dir::Etc::SourceParts=/dev/null
                    -o "Dir::State::Lists=$apt/lists" -o "Dir::Cache=$apt/cache")
     # apt's sandbox user cannot write into root's home.
