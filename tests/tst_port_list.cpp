@@ -95,9 +95,7 @@ private slots:
     void sysfsLeavesOutTheConsole();
     void numberedList();
     void namesThatAreNotUtf8();
-    void comNumbers_data();
     void comNumbers();
-    void comFailuresAdvise_data();
     void comFailuresAdvise();
 };
 
@@ -250,63 +248,49 @@ void tst_port_list::namesThatAreNotUtf8()
     QVERIFY(ports[1].rawDevice.isEmpty());
 }
 
-void tst_port_list::comNumbers_data()
-{
-    QTest::addColumn<int>("number");
-    QTest::addColumn<QString>("opened"); // empty: no such port
-
-    // Linux numbers the list; Windows takes the number for the COM port's own.
-    const bool com = QSysInfo::productType() == u"windows";
-    QTest::newRow("listed") << 10 << (com ? "COM10" : "");
-    QTest::newRow("second in the list") << 2 << (com ? "COM2" : "COM10");
-    QTest::newRow("unlisted, as virtual ports often are") << 7 << (com ? "COM7" : "");
-    QTest::newRow("zero") << 0 << "";
-    QTest::newRow("negative") << -1 << "";
-}
-
 void tst_port_list::comNumbers()
 {
-    QFETCH(int, number);
-    QFETCH(QString, opened);
+    // Linux numbers the list; Windows takes the number for the COM port's own, listed or not.
+    const bool com = QSysInfo::productType() == u"windows";
     const QList<PortEntry> ports{{"COM3", "通信端口", {}},
                                  {"COM10", "USB-SERIAL CH340", "1a86:7523"}};
     const QByteArray override = qgetenv("VANTRELO_PORTS");
     qunsetenv("VANTRELO_PORTS");
     const auto restore = qScopeGuard([&override] { qputenv("VANTRELO_PORTS", override); });
-    const std::optional<PortEntry> port = findPort(ports, qint16(number));
-    QCOMPARE(port ? port->device : QString(), opened);
-    if (QSysInfo::productType() == u"windows")
+    for (const auto &[number, opened] : {std::pair{10, com ? "COM10" : ""},
+                                         {2, com ? "COM2" : "COM10"},
+                                         {7, com ? "COM7" : ""},
+                                         {0, ""},
+                                         {-1, ""}}) {
+        const std::optional<PortEntry> port = findPort(ports, qint16(number));
+        QCOMPARE(port ? port->device : QString(), QString::fromLatin1(opened));
+    }
+    if (com)
         QCOMPARE(describedPortList(ports),
                  QStringLiteral("3 = COM3  通信端口\n10 = COM10  USB-SERIAL CH340 (1a86:7523)"));
-}
-
-void tst_port_list::comFailuresAdvise_data()
-{
-    QTest::addColumn<int>("code");
-    QTest::addColumn<QString>("says");
-
-    QTest::newRow("no such port") << 2 << "本机没有 COM5";
-    QTest::newRow("no such path") << 3 << "本机没有 COM5";
-    QTest::newRow("held by another program") << 5 << "另一个程序正在使用 COM5";
-    QTest::newRow("adapter not ready") << 21 << "没有响应";
-    QTest::newRow("adapter not functioning") << 31 << "没有响应";
-    QTest::newRow("driver refuses the settings") << 87 << "不是可用的串口";
-    QTest::newRow("driver timed out") << 121 << "没有及时响应";
-    QTest::newRow("aborted") << 995 << "没有响应";
-    QTest::newRow("device not connected") << 1167 << "没有响应";
-    QTest::newRow("anything else, in the system's words") << 1450 << "系统错误 1450：";
 }
 
 void tst_port_list::comFailuresAdvise()
 {
 #ifdef Q_OS_WIN
-    QFETCH(int, code);
-    QFETCH(QString, says);
-    const Failure failure =
-        comFailure(static_cast<unsigned long>(code), QStringLiteral("COM5"), LineStep::Opening);
-    QCOMPARE(failure.number, code);
-    QVERIFY2(failure.description.contains(says), qPrintable(failure.description));
-    QVERIFY2(failure.description.contains(u'请'), qPrintable(failure.description));
+    // Each code an opening or a click can meet has words and advice; the rest the system's words.
+    for (const auto &[code, says] : {std::pair{2, "本机没有 COM5"},
+                                     {3, "本机没有 COM5"},
+                                     {5, "另一个程序正在使用 COM5"},
+                                     {21, "没有响应"},
+                                     {31, "没有响应"},
+                                     {87, "不是可用的串口"},
+                                     {121, "没有及时响应"},
+                                     {995, "没有响应"},
+                                     {1167, "没有响应"},
+                                     {1450, "系统错误 1450："}}) {
+        const Failure failure =
+            comFailure(unsigned(code), QStringLiteral("COM5"), LineStep::Opening);
+        QCOMPARE(failure.number, code);
+        QVERIFY2(failure.description.contains(QString::fromUtf8(says)) &&
+                     failure.description.contains(u'请'),
+                 qPrintable(failure.description));
+    }
 #else
     QSKIP("Windows' error codes");
 #endif

@@ -88,19 +88,14 @@ inline QList<LineEvent> readLineLog(const QString &logPath, const QString &devic
 }
 
 // Open descriptors of this process, to show a cycle gives back everything it took.
-// Once the closings under way have ended: each runs on a thread of its own and holds its
-// descriptor until the kernel has let go, which takes a while on a loaded machine.
+// Once closings under way have ended: each holds its descriptor on a thread of its own until
+// the kernel lets go, which takes a while on a loaded machine.
 inline int openDescriptorCount()
 {
-    const auto count = [] {
-        return int(QDir(QStringLiteral("/proc/self/fd"))
-                       .entryList(QDir::NoDotAndDotDot | QDir::System)
-                       .size());
-    };
-    int last = count();
-    for (int same = 0, tries = 0; same < 3 && tries < 50; ++tries) {
-        QThread::msleep(100);
-        const int now = count();
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    int last = -1;
+    for (int same = 0, tries = 0; same < 3 && tries < 50; ++tries, QThread::msleep(100)) {
+        const int now = int(fds.entryList(QDir::NoDotAndDotDot | QDir::System).size());
         same = now == last ? same + 1 : 0;
         last = now;
     }

@@ -1,19 +1,14 @@
 #!/bin/bash
 # The Windows installer and program under wine, as a Windows user meets them: a silent install,
 # COM5 mapped to a pty, the number typed, open, pull in, release, a second copy refused, close,
-# an adapter pulled out, a COM number the host lacks, a silent uninstall that leaves nothing. The line's RTS record
-# comes from the modem-line library, which plays Windows' serial driver for the pty.
+# an adapter pulled out, a COM number the host lacks, a silent uninstall that leaves nothing.
+# The modem-line library plays Windows' serial driver for the pty and records RTS.
 #   installed_program.sh SETUP_EXE MODEMSHIM OUTPUT_DIR
 source "$(dirname "$0")/no_real_ports.sh"
-setup=$1
-shim=$2
-out=$3
+setup=$1 shim=$2 out=$3
 source "$(dirname "$0")/../x11/lib.sh"
 [ -f "$setup" ] || { echo "SKIP: no installer at $setup (make windows builds it)" >&2; exit 77; }
-command -v wine >/dev/null || { echo "SKIP: wine is not installed" >&2; exit 77; }
-mkdir -p "$out"
-rm -f "$out"/windows-*.png
-
+mkdir -p "$out" && rm -f "$out"/windows-*.png
 export WINEPREFIX="$scratch/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 trap 'wineserver -k 2>/dev/null; cleanup' EXIT
 start_display
@@ -23,24 +18,21 @@ install_dir="$user_dir/AppData/Local/Programs/vantrelo-relay"
 shortcut="$user_dir/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/串口控制单路继电器板.lnk"
 uninstall_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\vantrelo-relay'
 
-wine "$setup" /S
-wineserver -w
+wine "$setup" /S && wineserver -w
 for file in vantrelo-relay.exe Qt6Core.dll platforms/qwindows.dll translations/qtbase_zh_CN.qm \
-    licenses/qt/LGPL-3.0-only.txt uninstall.exe; do
-    [ -f "$install_dir/$file" ] || fail "the silent install did not put down $file"
+    licenses/qt/LGPL-3.0-only.txt uninstall.exe "$shortcut"; do
+    [ -f "$install_dir/$file" ] || [ -f "$file" ] || fail "the silent install did not put down $file"
 done
-[ -f "$shortcut" ] || fail "no Start-menu shortcut"
 wine reg query "$uninstall_key" /v QuietUninstallString >/dev/null 2>&1 || fail "not in Apps & features"
 
 new_pty pty
 wine reg add 'HKLM\Software\Wine\Ports' /v COM5 /d "$pty" /f >/dev/null 2>&1
 # The server reads the ports at its start, and from then on opens them with the library loaded.
 wineserver -k
-log="$scratch/lines.log"
-unplugged="$scratch/unplugged"
+log="$scratch/lines.log" unplugged="$scratch/unplugged"
 export LD_PRELOAD="$shim" MODEMSHIM_WINDOWS=1 MODEMSHIM_LOG="$log" MODEMSHIM_EIO="$unplugged"
 
-# start_copy: starts the installed program and makes its window the one the helpers drive.
+# start_copy: starts the installed program; its window becomes the one the helpers drive.
 start_copy() {
     local before
     before=$(xdotool search --onlyvisible --name '串口控制单路继电器板' 2>/dev/null || true)
@@ -48,56 +40,49 @@ start_copy() {
     pids+=($!)
     new_window() {
         window=$(xdotool search --onlyvisible --name '串口控制单路继电器板' 2>/dev/null |
-            grep -vxF "${before:-none}" | head -n 1)
-        [ -n "$window" ]
+            grep -vxF "${before:-none}" | head -n 1) && [ -n "$window" ]
     }
     poll 30 new_window || fail "no window"
     poll 5 painted || fail "the window was never painted"
     client_origin
 }
+close_copy() {
+    xdotool windowactivate --sync "$window" key --clearmodifiers alt+F4 >/dev/null
+    poll 10 eval "! kill -0 $1 2>/dev/null" || fail "the window did not close"
+}
 rts_levels() { grep " $pty " "$log" 2>/dev/null | sed 's/.* RTS=\([01]\).*/\1/' | tr -d '\n'; }
 last_event() { grep " $pty " "$log" 2>/dev/null | tail -n 1; }
 last_rts_is() { [[ "$(last_event)" == *" RTS=$1 "* ]]; }
-# type_port NUMBER: replaces the port field's text, as a user does with the keyboard.
+openings_reach() { [ "$(grep -c "open $pty " "$log" 2>/dev/null)" -ge "$1" ]; }
 type_port() {
     click chuankou_num
-    xdotool key --clearmodifiers ctrl+a
-    xdotool type --delay 50 "$1"
+    xdotool key --clearmodifiers ctrl+a type --delay 50 "$1"
 }
-# A Windows message box: the program's title, over its window.
 wine_message() { xdotool search --onlyvisible --name "$message_title" 2>/dev/null | head -n 1; }
-# close_copy PID: closes the window as a user does, with Alt+F4, and waits for the copy to end.
-close_copy() {
-    xdotool windowactivate --sync "$window" key --clearmodifiers alt+F4
-    poll 10 eval "! kill -0 $1 2>/dev/null" || fail "the window did not close"
-}
+# dismiss_message WHY SHOT: the program's message box, answered with Return, as a user does.
 dismiss_message() {
-    local box
     poll 10 wine_message || fail "no message box: $1"
-    box=$(wine_message)
-    shoot_message "$box" "$out/windows-$2.png"
-    xdotool windowactivate --sync "$box" key --clearmodifiers Return
+    shoot_message "$(wine_message)" "$out/windows-$2.png"
+    xdotool windowactivate --sync "$(wine_message)" key --clearmodifiers Return >/dev/null
     poll 5 no_message || fail "the message did not go away"
 }
 
 start_copy
 first=$window
-screenshot "$out/windows-start.png"
 type_port 5
 click open_comm
-poll 10 grep -q " $pty " "$log" || fail "opening COM5 did not reach the line"
+poll 10 openings_reach 1 || fail "opening COM5 did not reach the line"
 sleep 1
 no_message || fail "opening COM5 showed a message"
 [[ "$(rts_levels)" =~ ^0+$ ]] || fail "RTS rose at opening: $(rts_levels)"
 [[ "$(last_event)" == *" DTR=1"* ]] || fail "DTR is not asserted while open: $(last_event)"
 screenshot "$out/windows-open.png"
 opened=$(rts_levels)
-
 click xihestate
 poll 5 last_rts_is 1 || fail "吸合 did not assert RTS: $(last_event)"
 click duankai
 poll 5 last_rts_is 0 || fail "断开 did not negate RTS: $(last_event)"
-[[ "$(rts_levels)" =~ ^${opened}0*1+0+$ ]] || fail "the record is not open, one rise, one fall: $(rts_levels)"
+[[ "$(rts_levels)" =~ ^${opened}0*1+0+$ ]] || fail "not open, one rise, one fall: $(rts_levels)"
 
 # A second copy is refused by Windows and must not move the line.
 held=$(rts_levels)
@@ -117,7 +102,7 @@ poll 5 grep -q "close $pty " "$log" || fail "closing did not let go of COM5"
 
 # An adapter pulled out while open: the click says so, and closing still works.
 click open_comm
-poll 10 eval '[ "$(grep -c "open $pty " "$log")" -ge 2 ]' || fail "reopening COM5 did not reach the line"
+poll 10 openings_reach 2 || fail "reopening COM5 did not reach the line"
 touch "$unplugged"
 click xihestate
 dismiss_message "吸合 on an unplugged adapter" unplugged
@@ -133,8 +118,7 @@ kill -0 "${pids[-2]}" || fail "the program ended after a missing COM number"
 close_copy "${pids[-2]}"
 wineserver -w
 
-wine "$install_dir/uninstall.exe" /S
-wineserver -w
+wine "$install_dir/uninstall.exe" /S && wineserver -w
 [ ! -e "$install_dir" ] || fail "the uninstall left $(cd "$install_dir" && find . | head -n 5)"
 [ ! -e "$shortcut" ] || fail "the uninstall left the Start-menu shortcut"
 ! wine reg query "$uninstall_key" >/dev/null 2>&1 || fail "the uninstall left its Apps & features entry"

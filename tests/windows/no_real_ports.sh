@@ -1,12 +1,9 @@
-# Sourced first by every script that runs wine, with the script's arguments. At its start wine
-# maps COM1, COM2... to the host's /dev/ttyS*, /dev/ttyUSB*... and opens them to probe them; on
-# these machines ttyS0 is the console. So wine runs in a mount namespace of its own, where every
-# real serial device node is /dev/null.
+# Sourced first by every script that runs wine. At its start wine maps COM1, COM2... to the
+# host's /dev/ttyS*, /dev/ttyUSB*... and opens them to probe them; here ttyS0 is the console.
+# So wine runs in a mount namespace of its own where every real serial device node is /dev/null.
 if [ -z "${VANTRELO_NO_REAL_PORTS:-}" ]; then
     export VANTRELO_NO_REAL_PORTS=1
-    if [ "$(id -u)" -eq 0 ]; then
-        exec unshare --mount --propagation private bash "$0" "$@"
-    fi
+    [ "$(id -u)" -eq 0 ] && exec unshare --mount --propagation private bash "$0" "$@"
     exec unshare --map-root-user --mount --propagation private bash "$0" "$@"
 fi
 for node in /dev/ttyS* /dev/ttyUSB* /dev/ttyACM* /dev/ttyAMA*; do

@@ -1,36 +1,25 @@
 #!/bin/bash
-# Runs a Windows program under wine, in the build's own prefix: the emulator ctest runs the
+# Runs a Windows test under wine, in the build's own prefix: the emulator ctest runs the
 # Windows tests with. Usage: wine-run.sh PREFIX QT_PREFIX PROGRAM [ARGS...]
 set -euo pipefail
 source "$(dirname "$0")/no_real_ports.sh"
-export WINEPREFIX=$1 WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX=$1 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 qt=$2
 shift 2
 if [ ! -f "$WINEPREFIX/.vantrelo-ready" ]; then
-    mkdir -p "$WINEPREFIX"
-    # One test at a time sets the prefix up.
-    exec 9>"$WINEPREFIX.lock"
-    flock 9
-    if [ ! -f "$WINEPREFIX/.vantrelo-ready" ]; then
-        wineboot -i >/dev/null 2>&1
-        # wine hands no QT_* variable to Windows programs; these come from the registry. The
-        # tests draw offscreen, in the Chinese faces Debian ships.
-        wine reg add 'HKCU\Environment' /v QT_QPA_PLATFORM /d offscreen /f >/dev/null 2>&1
-        wine reg add 'HKCU\Environment' /v QT_QPA_FONTDIR /d 'Z:\usr\share\fonts\opentype\noto' /f >/dev/null 2>&1
-        wineserver -w
-        touch "$WINEPREFIX/.vantrelo-ready"
-    fi
-    exec 9>&-
+    wineboot -i >/dev/null 2>&1
+    # wine hands no QT_* variable to Windows programs; these come from the registry. The tests
+    # draw offscreen, in the Chinese faces Debian ships.
+    wine reg add 'HKCU\Environment' /v QT_QPA_PLATFORM /d offscreen /f >/dev/null 2>&1
+    wine reg add 'HKCU\Environment' /v QT_QPA_FONTDIR /d 'Z:\usr\share\fonts\opentype\noto' /f >/dev/null 2>&1
+    wineserver -w
+    touch "$WINEPREFIX/.vantrelo-ready"
 fi
-# Qt's DLLs from the prefix it was built into (its plugins are found beside them), and the
-# compiler's runtime from where Debian's mingw-w64 keeps it.
-path=$qt/bin
-for dll in libstdc++-6.dll libwinpthread-1.dll; do
-    path+=";$(dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=$dll)")"
-done
+# Qt's DLLs (its plugins are found beside them) and the compiler's runtime, where they are built.
+path="$qt/bin;$(dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=libstdc++-6.dll)")"
+path+=";$(dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=libwinpthread-1.dll)")"
 export WINEPATH="Z:${path//;/;Z:}"
-# A test's own output does not come through wine's standard output: it goes to a file, which is
-# printed once the test has ended.
+# A test's output does not come through wine's standard output: it goes to a file, printed after.
 report=$(mktemp)
 trap 'rm -f "$report"' EXIT
 status=0
