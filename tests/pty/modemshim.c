@@ -28,11 +28,10 @@
  * - MODEMSHIM_STUCK=<path>: while a file exists there, TIOCMSET/BIS/BIC succeed but change
  *   nothing, as on a driver that ignores the request; TIOCMGET still reports the lines.
  *   Both files are looked for at every ioctl.
- * - MODEMSHIM_WINDOWS=1: ports are opened and driven as wine does it. Its server process opens
- *   the device and hands the descriptor to the program's process, so a pty slave gets its lines
- *   at the first TIOCM* ioctl on a descriptor, as it stands (nothing is raised), and open() gives
- *   none. open() refuses a pty slave that this process holds open already with EACCES, as
- *   Windows refuses a second opening of a COM port.
+ * - MODEMSHIM_WINDOWS=1: as wine drives ports. Its server opens the device and hands the program
+ *   the descriptor, so a pty slave gets its lines (as they stand, nothing raised) at the first
+ *   TIOCM* ioctl on a descriptor, not at open(); open() refuses with EACCES a pty slave this
+ *   process holds open already, as Windows refuses a second opening of a COM port.
  * - The symbol modemshim_loaded (int, 1) tells a test whether the library is preloaded.
  */
 #define _GNU_SOURCE
@@ -53,7 +52,7 @@
 
 __attribute__((visibility("default"))) int modemshim_loaded = 1;
 
-enum { max_devices = 64, max_fds = 4096 };
+enum { max_devices = 64, max_fds = 4096, adopted = 1 << 30 /* a flag no open() takes */ };
 
 struct device
 {
@@ -66,8 +65,7 @@ struct device
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 static struct device devices[max_devices];
 static struct device *by_fd[max_fds];
-/* MODEMSHIM_WINDOWS: the pty slave each descriptor was opened on, 0 for none. */
-static dev_t opened_rdev[max_fds];
+static dev_t opened_rdev[max_fds]; /* MODEMSHIM_WINDOWS: the pty slave opened, 0 for none */
 
 static int (*real_open)(const char *, int, ...);
 static int (*real_open64)(const char *, int, ...);
@@ -201,10 +199,41 @@ static int windows_mode(void)
     return value && strcmp(value, "1") == 0;
 }
 
-/* Called with the lock held: gives descriptor fd on pty slave rdev its device's lines, raising
- * both when `raise`. */
-static void claim(int fd, dev_t rdev, int pty, int raise)
+/* Called with the lock held: Windows opens a COM port for one handle at a time. */
+static int refuse_second_opening(int fd, dev_t rdev)
 {
+    for (int i = 0; i < max_fds; ++i) {
+        if (i != fd && opened_rdev[i] == rdev) {
+            real_close(fd);
+            errno = EACCES;
+            return -1;
+        }
+    }
+    opened_rdev[fd] = rdev;
+    return fd;
+}
+
+static int track_open(int fd, int flags)
+{
+    if (fd < 0 || fd >= max_fds)
+        return fd;
+    dev_t rdev = 0;
+    const int pty = !(flags & O_PATH) && is_pty_slave(fd, &rdev);
+    const int raise = pty && !(flags & adopted) && !at_b0(fd);
+    pthread_mutex_lock(&lock);
+    /* The number was closed behind our back (close_range, fclose, dup2 onto it): that earlier
+     * descriptor holds its device no longer. */
+    if (by_fd[fd]) {
+        release(by_fd[fd], 1);
+        log_event("close", by_fd[fd]);
+        by_fd[fd] = NULL;
+    }
+    opened_rdev[fd] = 0;
+    if (windows_mode() && !(flags & adopted)) {
+        fd = pty ? refuse_second_opening(fd, rdev) : fd;
+        pthread_mutex_unlock(&lock);
+        return fd;
+    }
     struct device *device = NULL;
     struct device *free_slot = NULL;
     /* A device closed without HUPCL keeps its lines until it is opened again, as a UART does
@@ -230,44 +259,6 @@ static void claim(int fd, dev_t rdev, int pty, int raise)
             device->lines |= TIOCM_RTS | TIOCM_DTR;
         by_fd[fd] = device;
         log_event("open", device);
-    }
-}
-
-/* Called with the lock held. Windows opens a COM port for one handle at a time. */
-static int refuse_second_opening(int fd, dev_t rdev)
-{
-    for (int i = 0; i < max_fds; ++i) {
-        if (i != fd && opened_rdev[i] == rdev) {
-            real_close(fd);
-            errno = EACCES;
-            return -1;
-        }
-    }
-    opened_rdev[fd] = rdev;
-    return fd;
-}
-
-static int track_open(int fd, int flags)
-{
-    if (fd < 0 || fd >= max_fds)
-        return fd;
-    dev_t rdev = 0;
-    const int pty = !(flags & O_PATH) && is_pty_slave(fd, &rdev);
-    const int raise = pty && !at_b0(fd);
-    pthread_mutex_lock(&lock);
-    /* The number was closed behind our back (close_range, fclose, dup2 onto it): that earlier
-     * descriptor holds its device no longer. */
-    if (by_fd[fd]) {
-        release(by_fd[fd], 1);
-        log_event("close", by_fd[fd]);
-        by_fd[fd] = NULL;
-    }
-    opened_rdev[fd] = 0;
-    if (windows_mode()) {
-        if (pty)
-            fd = refuse_second_opening(fd, rdev);
-    } else {
-        claim(fd, rdev, pty, raise);
     }
     pthread_mutex_unlock(&lock);
     return fd;
@@ -384,11 +375,9 @@ int ioctl(int fd, unsigned long request, ...)
     const int modem =
         request == TIOCMGET || request == TIOCMSET || request == TIOCMBIS || request == TIOCMBIC;
     if (modem && fd >= 0 && fd < max_fds) {
-        dev_t rdev = 0;
-        const int adopt = windows_mode() && is_pty_slave(fd, &rdev);
+        if (windows_mode() && !by_fd[fd])
+            track_open(fd, adopted);
         pthread_mutex_lock(&lock);
-        if (adopt && !by_fd[fd])
-            claim(fd, rdev, 1, 0);
         struct device *device = by_fd[fd];
         int result = 0;
         int handled = 0;
