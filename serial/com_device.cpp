@@ -96,6 +96,11 @@ ComDevice::ComDevice(const QString &name) : m_name(name)
     state.fDsrSensitivity = FALSE;
     state.fOutX = FALSE;
     state.fInX = FALSE;
+    // Some drivers hand out equal XON and XOFF characters and then refuse them back.
+    state.XonChar = 0x11;
+    state.XoffChar = 0x13;
+    state.fNull = FALSE;
+    state.fErrorChar = FALSE;
     state.fAbortOnError = FALSE;
     // Some boards draw their power from DTR.
     state.fDtrControl = DTR_CONTROL_ENABLE;

@@ -42,6 +42,8 @@ QString knownPorts()
 bool comDeviceGone(unsigned long code)
 {
     switch (code) {
+    // Once the port is open, many USB serial drivers answer so on a surprise removal.
+    case ERROR_ACCESS_DENIED:
     case ERROR_NOT_READY:
     case ERROR_GEN_FAILURE:
     case ERROR_BAD_COMMAND:

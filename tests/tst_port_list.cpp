@@ -291,6 +291,9 @@ void tst_port_list::comFailuresAdvise()
                      failure.description.contains(u'请'),
                  qPrintable(failure.description));
     }
+    // Refused while open, the port is not another program's but gone.
+    QVERIFY(comFailure(5, QStringLiteral("COM5"), LineStep::DrivingRts)
+                .description.contains(u"已不存在"));
 #else
     QSKIP("Windows' error codes");
 #endif

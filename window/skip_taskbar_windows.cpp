@@ -2,22 +2,26 @@
 
 #include <QGuiApplication>
 #include <QWidget>
-
-#include <windows.h>
+#include <QWindow>
 
 void skipTaskbar(QWidget *window)
 {
-    // Other platform plugins (offscreen, minimal) hand out window ids that are no HWNDs.
     if (QGuiApplication::platformName() != u"windows")
         return;
-    // The taskbar shows unowned top-level windows only, unless they ask for a button; a hidden
-    // window owns ours, as hidden application windows own dialogs. Set before the window is
-    // first shown, since the taskbar looks only then.
-    static const HWND owner = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 0, 0, nullptr,
-                                              nullptr, GetModuleHandleW(nullptr), nullptr);
-    const auto handle = reinterpret_cast<HWND>(window->winId());
-    const LONG_PTR extended = GetWindowLongPtrW(handle, GWL_EXSTYLE);
-    SetWindowLongPtrW(handle, GWL_EXSTYLE, extended & ~LONG_PTR(WS_EX_APPWINDOW));
-    if (owner)
-        SetWindowLongPtrW(handle, GWLP_HWNDPARENT, reinterpret_cast<LONG_PTR>(owner));
+    // The taskbar shows unowned top-level windows only. A hidden window owns ours, as hidden
+    // application windows own dialogs; given through Qt, which would otherwise reset the owner
+    // as it shows the window.
+    static QWindow *const owner = [] {
+        auto *hidden = new QWindow;
+        hidden->create();
+        return hidden;
+    }();
+    window->winId();
+    QWindow *shown = window->windowHandle();
+    shown->setTransientParent(owner);
+    // An owned window does not count as the program's last one: its closing ends the program.
+    QObject::connect(shown, &QWindow::visibleChanged, qApp, [](bool visible) {
+        if (!visible)
+            QCoreApplication::quit();
+    });
 }

@@ -42,7 +42,10 @@ flags=(
 )
 hash=$( { printf '%s\n' "${flags[@]}"; cat "$here/mingw-toolchain.cmake"; } | sha256sum | cut -c1-12)
 prefix=$root/qt-$version-mingw-$hash
-if [ -f "$prefix/.complete" ]; then
+# The same Debian revision as the host's Qt, whose tools the build runs and whose headers the
+# program's build meets; a Qt built from another one is built again.
+revision=$(dpkg-query -W -f '${source:Version}' libqt6core6)
+if [ "$(cat "$prefix/.complete" 2>/dev/null)" = "$revision" ]; then
     echo "$prefix"
     exit 0
 fi
@@ -81,17 +84,16 @@ fetch_source() {
                    -o "Dir::State::Lists=$apt/lists" -o "Dir::Cache=$apt/cache")
     # apt's sandbox user cannot write into root's home.
     options+=(-o APT::Sandbox::User=root)
-    apt-get "${options[@]}" update
-    # The same Debian revision as the host's Qt, whose tools the cross-build runs.
-    local revision
-    revision=$(dpkg-query -W -f '${source:Version}' libqt6core6)
-    (cd "$work/src" && apt-get "${options[@]}" source --download-only "qt6-base=$revision")
-    (cd "$work/src" && dpkg-source -x --no-check ./qt6-base_*.dsc qtbase)
+    # Unpacked under another name and moved into place whole, so an interrupted run leaves no
+    # tree that looks complete.
+    apt-get "${options[@]}" update && cd "$work/src" && apt-get "${options[@]}" source --download-only "qt6-base=$revision" &&
+        dpkg-source -x --no-check ./qt6-base_*.dsc qtbase.part && mv qtbase.part qtbase
 }
 
-if [ ! -d "$work/src/qtbase" ]; then
+if [ ! -d "$work/src/qtbase" ] || [ "$(cat "$work/src/revision" 2>/dev/null)" != "$revision" ]; then
     rm -rf "$work/src"
-    step "fetching Debian's qt6-base $version source" fetch_source
+    step "fetching Debian's qt6-base $revision source" fetch_source
+    echo "$revision" >"$work/src/revision"
 fi
 rm -rf "$work/build" "$prefix"
 step "configuring Qt $version for x86_64-w64-mingw32" \
@@ -105,6 +107,6 @@ step "installing Qt into $prefix" cmake --install "$work/build"
 cp -r "$work/src/qtbase/LICENSES" "$prefix/licenses"
 mkdir -p "$prefix/translations"
 cp /usr/share/qt6/translations/qtbase_zh_CN.qm "$prefix/translations/"
-touch "$prefix/.complete"
+echo "$revision" >"$prefix/.complete"
 rm -rf "$work/build"
 echo "$prefix"

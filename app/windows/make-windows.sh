@@ -32,6 +32,7 @@ version=$(sed -n 's/^project(vantrelo-relay VERSION \([0-9.]*\).*/\1/p' "$src/CM
 step "configuring the Windows build in $build" \
     cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$qt/lib/cmake/Qt6/qt.toolchain.cmake" \
+    -DQT_CHAINLOAD_TOOLCHAIN_FILE="$src/app/windows/mingw-toolchain.cmake" \
     "-DCMAKE_CROSSCOMPILING_EMULATOR=$src/tests/windows/wine-run.sh;$build/wine;$qt"
 step "building the program and its tests" cmake --build "$build"
 

@@ -31,7 +31,8 @@
  * - MODEMSHIM_WINDOWS=1: as wine drives ports. Its server opens the device and hands the program
  *   the descriptor, so a pty slave gets its lines (as they stand, nothing raised) at the first
  *   TIOCM* ioctl on a descriptor, not at open(); open() refuses with EACCES a pty slave this
- *   process holds open already, as Windows refuses a second opening of a COM port.
+ *   process holds open already, as Windows refuses a second opening of a COM port; closing
+ *   drops no line.
  * - The symbol modemshim_loaded (int, 1) tells a test whether the library is preloaded.
  */
 #define _GNU_SOURCE
@@ -326,7 +327,8 @@ int close(int fd)
         struct device *device = by_fd[fd];
         if (device) {
             by_fd[fd] = NULL;
-            release(device, hangs_up(fd));
+            /* A Windows driver leaves the lines as they are when a handle is closed. */
+            release(device, !windows_mode() && hangs_up(fd));
             log_event("close", device);
         }
         pthread_mutex_unlock(&lock);

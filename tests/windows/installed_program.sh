@@ -1,7 +1,8 @@
 #!/bin/bash
 # The Windows installer and program under wine, as a Windows user meets them: a silent install,
 # COM5 mapped to a pty, the number typed, open, pull in, release, a second copy refused, close,
-# an adapter pulled out, a COM number the host lacks, a silent uninstall that leaves nothing.
+# an adapter pulled out, a COM number the host lacks, logging off pulled in, a silent uninstall
+# that leaves nothing.
 # The modem-line library plays Windows' serial driver for the pty and records RTS.
 #   installed_program.sh SETUP_EXE MODEMSHIM OUTPUT_DIR
 source "$(dirname "$0")/no_real_ports.sh"
@@ -10,10 +11,10 @@ source "$(dirname "$0")/../x11/lib.sh"
 [ -f "$setup" ] || { echo "SKIP: no installer at $setup (make windows builds it)" >&2; exit 77; }
 mkdir -p "$out" && rm -f "$out"/windows-*.png
 export WINEPREFIX="$scratch/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-trap 'wineserver -k 2>/dev/null; cleanup' EXIT
+trap 'wineserver -k 2>/dev/null || true; cleanup' EXIT
 start_display
 wineboot -i >/dev/null 2>&1
-user_dir="$WINEPREFIX/drive_c/users/$(id -un)"
+user_dir="$WINEPREFIX/drive_c/users/${USER:-$(id -un)}"
 install_dir="$user_dir/AppData/Local/Programs/vantrelo-relay"
 shortcut="$user_dir/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/串口控制单路继电器板.lnk"
 uninstall_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\vantrelo-relay'
@@ -69,6 +70,7 @@ dismiss_message() {
 
 start_copy
 first=$window
+xprop_has -id "$window" _NET_WM_STATE _NET_WM_STATE_SKIP_TASKBAR || fail "the window has a taskbar button"
 type_port 5
 click open_comm
 poll 10 openings_reach 1 || fail "opening COM5 did not reach the line"
@@ -83,6 +85,8 @@ poll 5 last_rts_is 1 || fail "吸合 did not assert RTS: $(last_event)"
 click duankai
 poll 5 last_rts_is 0 || fail "断开 did not negate RTS: $(last_event)"
 [[ "$(rts_levels)" =~ ^${opened}0*1+0+$ ]] || fail "not open, one rise, one fall: $(rts_levels)"
+click xihestate
+poll 5 last_rts_is 1 || fail "吸合 did not assert RTS again: $(last_event)"
 
 # A second copy is refused by Windows and must not move the line.
 held=$(rts_levels)
@@ -98,7 +102,8 @@ window=$first
 client_origin
 click open_comm
 poll 5 grep -q "close $pty " "$log" || fail "closing did not let go of COM5"
-[[ "$(rts_levels)" =~ ^${held}0*$ ]] || fail "RTS rose at closing: $(rts_levels)"
+[[ "$(rts_levels)" =~ ^${held}1*0+$ && "$(last_event)" == *"close $pty RTS=0"* ]] ||
+    fail "closing pulled in did not lower RTS: $(rts_levels), $(last_event)"
 
 # An adapter pulled out while open: the click says so, and closing still works.
 click open_comm
@@ -115,11 +120,20 @@ type_port 200
 click open_comm
 dismiss_message "COM200, which the host lacks" no-such-port
 kill -0 "${pids[-2]}" || fail "the program ended after a missing COM number"
-close_copy "${pids[-2]}"
+
+# Logging off with the relay pulled in: the session's end lowers RTS before the program goes.
+type_port 5
+click open_comm
+poll 10 openings_reach 3 || fail "opening COM5 a third time did not reach the line"
+click xihestate
+poll 5 last_rts_is 1 || fail "吸合 did not assert RTS: $(last_event)"
+wineboot --end-session >/dev/null 2>&1 || true
+poll 10 eval "! kill -0 ${pids[-2]} 2>/dev/null" || fail "the session's end did not end the program"
+last_rts_is 0 || fail "the session ended with RTS asserted: $(last_event)"
 wineserver -w
 
 wine "$install_dir/uninstall.exe" /S && wineserver -w
 [ ! -e "$install_dir" ] || fail "the uninstall left $(cd "$install_dir" && find . | head -n 5)"
 [ ! -e "$shortcut" ] || fail "the uninstall left the Start-menu shortcut"
 ! wine reg query "$uninstall_key" >/dev/null 2>&1 || fail "the uninstall left its Apps & features entry"
-echo "PASS: install, open COM5, pull in, release, second copy refused, close, unplugged, missing COM200, uninstall"
+echo "PASS: install, open COM5, pull in, release, second copy refused, close, unplugged, missing COM200, log-off, uninstall"
