@@ -40,7 +40,14 @@ VIAddVersionKey /LANG=2052 "LegalCopyright" "Vantrelo"
 Section
     SetShellVarContext current
     SetOutPath "$INSTDIR"
+    ; A running copy keeps its files: an old program beside new Qt DLLs must not pass for an
+    ; installed one, also in silent mode.
+    ClearErrors
     File /r "${STAGE}\*"
+    IfErrors 0 +4
+        MessageBox MB_ICONSTOP "无法写入 $INSTDIR 中的文件。请关闭正在运行的${TITLE}，再重新安装。" /SD IDOK
+        SetErrorLevel 2
+        Abort
     WriteUninstaller "$INSTDIR\uninstall.exe"
     CreateShortcut "$SMPROGRAMS\${TITLE}.lnk" "$INSTDIR\${APP}.exe"
     WriteRegStr HKCU "Software\${APP}" "InstallDir" "$INSTDIR"
