@@ -59,6 +59,14 @@ type_port() {
     click chuankou_num
     xdotool key --clearmodifiers ctrl+a type --delay 50 "$1"
 }
+# press BUTTON LEVEL: clicks a relay button; RTS must follow.
+press() { click "$1" && poll 5 last_rts_is "$2" || fail "$1 did not set RTS to $2: $(last_event)"; }
+# open_port NUMBER OPENINGS: opens the port; the line must have seen that many openings.
+open_port() {
+    type_port "$1"
+    click open_comm
+    poll 10 openings_reach "$2" || fail "opening COM$1 did not reach the line"
+}
 wine_message() { xdotool search --onlyvisible --name "$message_title" 2>/dev/null | head -n 1; }
 # dismiss_message WHY SHOT: the program's message box, answered with Return, as a user does.
 dismiss_message() {
@@ -71,22 +79,17 @@ dismiss_message() {
 start_copy
 first=$window
 xprop_has -id "$window" _NET_WM_STATE _NET_WM_STATE_SKIP_TASKBAR || fail "the window has a taskbar button"
-type_port 5
-click open_comm
-poll 10 openings_reach 1 || fail "opening COM5 did not reach the line"
+open_port 5 1
 sleep 1
 no_message || fail "opening COM5 showed a message"
 [[ "$(rts_levels)" =~ ^0+$ ]] || fail "RTS rose at opening: $(rts_levels)"
 [[ "$(last_event)" == *" DTR=1"* ]] || fail "DTR is not asserted while open: $(last_event)"
 screenshot "$out/windows-open.png"
 opened=$(rts_levels)
-click xihestate
-poll 5 last_rts_is 1 || fail "吸合 did not assert RTS: $(last_event)"
-click duankai
-poll 5 last_rts_is 0 || fail "断开 did not negate RTS: $(last_event)"
+press xihestate 1
+press duankai 0
 [[ "$(rts_levels)" =~ ^${opened}0*1+0+$ ]] || fail "not open, one rise, one fall: $(rts_levels)"
-click xihestate
-poll 5 last_rts_is 1 || fail "吸合 did not assert RTS again: $(last_event)"
+press xihestate 1
 
 # A second copy is refused by Windows and must not move the line.
 held=$(rts_levels)
@@ -106,8 +109,7 @@ poll 5 grep -q "close $pty " "$log" || fail "closing did not let go of COM5"
     fail "closing pulled in did not lower RTS: $(rts_levels), $(last_event)"
 
 # An adapter pulled out while open: the click says so, and closing still works.
-click open_comm
-poll 10 openings_reach 2 || fail "reopening COM5 did not reach the line"
+open_port 5 2
 touch "$unplugged"
 click xihestate
 dismiss_message "吸合 on an unplugged adapter" unplugged
@@ -122,18 +124,14 @@ dismiss_message "COM200, which the host lacks" no-such-port
 kill -0 "${pids[-2]}" || fail "the program ended after a missing COM number"
 
 # Logging off with the relay pulled in: the session's end lowers RTS before the program goes.
-type_port 5
-click open_comm
-poll 10 openings_reach 3 || fail "opening COM5 a third time did not reach the line"
-click xihestate
-poll 5 last_rts_is 1 || fail "吸合 did not assert RTS: $(last_event)"
+open_port 5 3
+press xihestate 1
 wineboot --end-session >/dev/null 2>&1 || true
 poll 10 eval "! kill -0 ${pids[-2]} 2>/dev/null" || fail "the session's end did not end the program"
 last_rts_is 0 || fail "the session ended with RTS asserted: $(last_event)"
 wineserver -w
 
 wine "$install_dir/uninstall.exe" /S && wineserver -w
-[ ! -e "$install_dir" ] || fail "the uninstall left $(cd "$install_dir" && find . | head -n 5)"
-[ ! -e "$shortcut" ] || fail "the uninstall left the Start-menu shortcut"
+for gone in "$install_dir" "$shortcut"; do [ ! -e "$gone" ] || fail "the uninstall left $gone"; done
 ! wine reg query "$uninstall_key" >/dev/null 2>&1 || fail "the uninstall left its Apps & features entry"
 echo "PASS: install, open COM5, pull in, release, second copy refused, close, unplugged, missing COM200, log-off, uninstall"
