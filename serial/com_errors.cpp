@@ -30,13 +30,6 @@ QString systemDescription(unsigned long code)
     return text;
 }
 
-QString knownPorts()
-{
-    const QList<PortEntry> ports = hostPorts();
-    return ports.isEmpty() ? QStringLiteral("本机当前没有可用的串口，请连接继电器板后再试。")
-                           : QStringLiteral("本机的串口有：\n") + numberedPortList(ports);
-}
-
 } // namespace
 
 bool comDeviceGone(unsigned long code)
@@ -76,7 +69,7 @@ Failure comFailure(unsigned long code, const QString &port, LineStep step)
                 QStringLiteral("本机没有 %1。请在设备管理器的“端口 (COM 和 LPT)”下查看"
                                "继电器板的 COM 号，并检查继电器板是否已连接、驱动是否已安装。")
                         .arg(port) +
-                    knownPorts()};
+                    portsAdvice(hostPorts())};
     case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:
         // Windows opens a COM port for one program at a time and says "access denied" to the

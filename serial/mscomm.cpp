@@ -11,11 +11,7 @@ Failure noSuchPort(qint16 number, const QList<PortEntry> &ports)
     // Zero or a negative number is most likely a guess at counting from 0, as ttyS0 does.
     QString text = number < 1 ? QStringLiteral("串口号从 1 开始：1 号是本机的第一个串口。")
                               : QStringLiteral("本机没有第 %1 号串口。").arg(number);
-    if (ports.isEmpty()) {
-        text += QStringLiteral("本机当前没有可用的串口，请连接继电器板后再试。");
-    } else {
-        text += QStringLiteral("本机的串口有：\n") + numberedPortList(ports);
-    }
+    text += portsAdvice(ports);
     return {failure_number::NoSuchPort, text};
 }
 

@@ -157,6 +157,12 @@ QString numberedPortList(const QList<PortEntry> &ports)
     });
 }
 
+QString portsAdvice(const QList<PortEntry> &ports)
+{
+    return ports.isEmpty() ? QStringLiteral("本机当前没有可用的串口，请连接继电器板后再试。")
+                           : QStringLiteral("本机的串口有：\n") + numberedPortList(ports);
+}
+
 QString describedPortList(const QList<PortEntry> &ports)
 {
     return numbered(ports, [](const PortEntry &port) {

@@ -49,6 +49,9 @@ constexpr qsizetype listedPortsAtMost = 20;
 // One line per port, "1 = /dev/ttyUSB0 (USB Serial)", for messages.
 QString numberedPortList(const QList<PortEntry> &ports);
 
+// The end of a message about a port the host lacks: the numbers it has, or what to do when none.
+QString portsAdvice(const QList<PortEntry> &ports);
+
 // One line per port with all the host knows of it, "1 = /dev/ttyUSB0  USB Serial (1a86:7523)",
 // for a user matching numbers to the boards on the desk.
 QString describedPortList(const QList<PortEntry> &ports);

@@ -58,14 +58,6 @@ QString portListText()
                            : QStringLiteral("本机的串口：\n") + describedPortList(ports);
 }
 
-// The numbers a message can point to instead of one the host does not have.
-QString portAdvice()
-{
-    const QList<PortEntry> ports = hostPorts();
-    return ports.isEmpty() ? QStringLiteral("本机当前没有可用的串口，请连接继电器板后再试。")
-                           : QStringLiteral("本机的串口有：\n") + numberedPortList(ports);
-}
-
 // Relative luminance as WCAG defines it.
 qreal luminance(const QColor &colour)
 {
@@ -251,7 +243,7 @@ void main_form::open_comm_Click()
         } catch (Failure &failure) {
             // Any number the host has is in range; naming them helps more than the limits.
             if (failure.number == failure_number::PortNumberOutOfRange)
-                failure.description += portAdvice();
+                failure.description += portsAdvice(hostPorts());
             throw;
         }
         MSComm1.putCommPort(number);
