@@ -20,7 +20,7 @@ TEST_PACKAGES := qt6-serialport-dev python3 \
 	xvfb openbox xdotool x11-utils imagemagick qt6ct weston xwayland qt6-wayland \
 	at-spi2-core python3-pyatspi dbus \
 	desktop-file-utils appstream lintian man-db debootstrap \
-	clang libclang-rt-14-dev \
+	clang libclang-rt-dev \
 	qemu-system-x86 busybox-static
 
 # The Windows program, cross-built here: mingw-w64, Debian's Qt source (dpkg-source, perl for its

@@ -6,9 +6,19 @@ set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 root=${1:?usage: build-qt.sh CACHE_ROOT}
-version=6.4.2
+# The same Debian revision as the host's Qt, whose tools the build runs and whose headers the
+# program's build meets; a Qt built from another one is built again. qt6-base-dev has that name
+# on every release (the library's package was renamed for 64-bit time).
+revision=$(dpkg-query -W -f '${source:Version}' qt6-base-dev 2>/dev/null || true)
+if [ -z "$revision" ]; then
+    echo "FAILED: no Debian qt6-base-dev is installed, so the Qt to build for Windows is unknown; run make windows, which installs it" >&2
+    exit 1
+fi
+# 6.4.2+dfsg-10 -> 6.4.2
+version=${revision#*:}
+version=${version%%[+-]*}
 
-# Only what the program and its tests use. FreeType stays: without it the offscreen platform
+# Only what the program and its tests use; QtNetwork for ports served over the network. FreeType stays: without it the offscreen platform
 # the tests draw on is not built. Debian's tarball has no wintab, hence no tablet events.
 flags=(
     -DQT_HOST_PATH=/usr
@@ -21,7 +31,8 @@ flags=(
     -DFEATURE_tabletevent=OFF
     -DFEATURE_dbus=OFF
     -DFEATURE_sql=OFF
-    -DFEATURE_network=OFF
+    -DFEATURE_network=ON
+    -DFEATURE_openssl=OFF
     -DFEATURE_xml=OFF
     -DFEATURE_concurrent=OFF
     -DFEATURE_printsupport=OFF
@@ -42,10 +53,8 @@ flags=(
 )
 hash=$( { printf '%s\n' "${flags[@]}"; cat "$here/mingw-toolchain.cmake"; } | sha256sum | cut -c1-12)
 prefix=$root/qt-$version-mingw-$hash
-# The same Debian revision as the host's Qt, whose tools the build runs and whose headers the
-# program's build meets; a Qt built from another one is built again.
-revision=$(dpkg-query -W -f '${source:Version}' libqt6core6)
-if [ "$(cat "$prefix/.complete" 2>/dev/null)" = "$revision" ]; then
+if [ "$(cat "$prefix/.complete" 2>/dev/null)" = "$revision" ] &&
+    [ -f "$prefix/lib/cmake/Qt6/qt.toolchain.cmake" ]; then
     echo "$prefix"
     exit 0
 fi
@@ -79,7 +88,7 @@ fetch_source() {
         awk '$1 == "deb" && $2 !~ /^\[/ {$1 = ""; print}' /etc/apt/sources.list 2>/dev/null
     } | sed 's|^ *|deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] |' \
         >"$apt/sources.list"
-    [ -s "$apt/sources.list" ] || echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian bookworm main" >"$apt/sources.list"
+    [ -s "$apt/sources.list" ] || echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian $(. /etc/os-release && echo "$VERSION_CODENAME") main" >"$apt/sources.list"
     local options=(-o "Dir::Etc::SourceList=$apt/sources.list" -o Dir::Etc::SourceParts=/dev/null
                    -o "Dir::State::Lists=$apt/lists" -o "Dir::Cache=$apt/cache")
     # apt's sandbox user cannot write into root's home.
