@@ -1,13 +1,16 @@
 # The commands of the README. Everything else is CMake's.
 BUILD ?= build
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# The tests' builds take any compiler warning for an error, on every release they run on.
+TEST_CMAKE_FLAGS := -DBUILD_TESTING=ON -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
 # A second build of the same sources with clang's sanitizers, for the unit, serial-line and
 # fuzz tests; libFuzzer's coverage needs the libraries instrumented too. Debian's fortified
 # build flags stay out of it: they hide what AddressSanitizer would find.
 SANITIZE_BUILD ?= build-sanitize
 SANITIZE_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
 
-# What a fresh Debian 12 needs, by purpose; each target installs only its own.
+# What a fresh Debian 12 or 13 needs, by purpose; each target installs only its own. Every name
+# here is the same on both releases.
 # Building the program and running it: compiler, Qt, the Chinese font and Qt's Chinese texts.
 RUN_PACKAGES := cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools libxcb1-dev \
 	fonts-noto-cjk qt6-translations-l10n
@@ -35,8 +38,13 @@ WINDOWS_PACKAGES := cmake ninja-build perl dpkg-dev xz-utils ca-certificates \
 
 SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
 
-.PHONY: run test package windows sanitize program-tree deps run-deps package-deps test-deps \
-	windows-deps
+.PHONY: run test test-linux test-release package windows sanitize program-tree deps run-deps \
+	package-deps linux-test-deps test-deps windows-deps
+
+# The other supported Debian release, whose root every make test on Debian 12 runs the Linux
+# tests in; kept beside the Windows Qt.
+HOST_RELEASE := $(shell . /etc/os-release 2>/dev/null && echo $$VERSION_CODENAME)
+OTHER_RELEASE ?= $(if $(filter bookworm,$(HOST_RELEASE)),trixie)
 
 run: run-deps program-tree
 	cmake --build $(BUILD) --target vantrelo-relay
@@ -44,12 +52,29 @@ run: run-deps program-tree
 
 # The Windows build comes first: the Linux tests install its installer under wine.
 test: test-deps sanitize windows
-	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS) -DBUILD_TESTING=ON \
+	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS) $(TEST_CMAKE_FLAGS) \
 		-DVANTRELO_WINDOWS_BUILD=$(abspath $(WINDOWS_BUILD))
 	cmake --build $(BUILD)
 	ctest --test-dir $(BUILD) --output-on-failure
 	ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -R '^(tst_|fuzz_)'
 	ctest --test-dir $(WINDOWS_BUILD) --output-on-failure
+	$(MAKE) test-release
+
+# The Linux tests alone (all but the Windows program's), as the other release's root runs them.
+test-linux: linux-test-deps sanitize
+	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS) $(TEST_CMAKE_FLAGS)
+	cmake --build $(BUILD)
+	ctest --test-dir $(BUILD) --output-on-failure
+	ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -R '^(tst_|fuzz_)'
+
+# The Windows program is built and tested on this release only: its Qt is built from the
+# host's own Qt source, half an hour each time, and the program it makes is the same.
+test-release:
+ifneq ($(OTHER_RELEASE),)
+	$(SUDO) tests/release/run_in_root.sh $(OTHER_RELEASE) $(QT_CACHE) make test-linux
+else
+	@echo "No other release's root to test in from $(HOST_RELEASE)."
+endif
 
 windows: windows-deps
 	app/windows/make-windows.sh $(WINDOWS_BUILD) $(QT_CACHE)
@@ -61,9 +86,9 @@ package: package-deps program-tree
 	cd $(BUILD) && cpack -B $(CURDIR)/$(BUILD)/package
 	@ls $(BUILD)/package/*.deb
 
-sanitize: test-deps
+sanitize: linux-test-deps
 	CC=clang CXX=clang++ cmake -S . -B $(SANITIZE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-		-DVANTRELO_DEBIAN_BUILD_FLAGS=OFF \
+		-DVANTRELO_DEBIAN_BUILD_FLAGS=OFF $(TEST_CMAKE_FLAGS) \
 		"-DCMAKE_CXX_FLAGS=$(SANITIZE_FLAGS) -fsanitize=fuzzer-no-link"
 	cmake --build $(SANITIZE_BUILD)
 
@@ -80,6 +105,9 @@ package-deps:
 	@$(call install_missing,$(RUN_PACKAGES) $(PACKAGE_PACKAGES))
 
 # The tests build and check the package too, and the Windows program.
+linux-test-deps:
+	@$(call install_missing,$(RUN_PACKAGES) $(PACKAGE_PACKAGES) $(TEST_PACKAGES))
+
 test-deps:
 	@$(call install_missing,$(RUN_PACKAGES) $(PACKAGE_PACKAGES) $(TEST_PACKAGES) $(WINDOWS_PACKAGES))
 

@@ -198,7 +198,7 @@ void tst_main_form::startsAsDesigned()
     // Nothing touches the line until a click asks for it.
     QCOMPARE(m_line->calls, QStringList());
 
-    QApplication::setActiveWindow(m_window.get());
+    m_window->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
     QCOMPARE(QApplication::focusWidget(), control<QLineEdit>("chuankou_num"));
     // A screen reader meets a frame named by the caption, not a layout filler.
@@ -496,7 +496,7 @@ void tst_main_form::failures()
     else
         control<QLineEdit>("chuankou_num")->setText(portText);
 
-    QApplication::setActiveWindow(m_window.get());
+    m_window->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
     auto *clicked = control<QPushButton>(button.isEmpty() ? "open_comm" : qPrintable(button));
     clicked->setFocus();
@@ -771,7 +771,7 @@ void tst_main_form::enterPressesTheFocusedButton()
 
     if (portOpen)
         openPort();
-    QApplication::setActiveWindow(m_window.get());
+    m_window->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
     auto *target = m_window->findChild<QWidget *>(focus);
     target->setFocus();

@@ -48,15 +48,15 @@ void tst_port_number::converts_data()
     ok("lowest", "-32768", -32768);
     ok("highest", "32767", 32767);
     ok("zeros before highest", "0000032767", 32767);
-    ok("full-width digit", u"３"_qs, 3);
-    ok("full-width digits", u"１２"_qs, 12);
-    ok("ideographic spaces", u"\u3000５\u3000"_qs, 5);
-    ok("full-width minus", u"－１２"_qs, -12);
-    ok("full-width plus", u"＋７"_qs, 7);
-    ok("mixed widths", u"1２"_qs, 12);
+    ok("full-width digit", QStringLiteral("３"), 3);
+    ok("full-width digits", QStringLiteral("１２"), 12);
+    ok("ideographic spaces", QStringLiteral("\u3000５\u3000"), 5);
+    ok("full-width minus", QStringLiteral("－１２"), -12);
+    ok("full-width plus", QStringLiteral("＋７"), 7);
+    ok("mixed widths", QStringLiteral("1２"), 12);
 
     bad("empty", "", failure_number::PortNumberEmpty);
-    bad("only blanks", u" \t\u3000 "_qs, failure_number::PortNumberEmpty);
+    bad("only blanks", QStringLiteral(" \t\u3000 "), failure_number::PortNumberEmpty);
     bad("letters", "abc", failure_number::PortNumberNotInteger);
     bad("letters after digits", "12abc", failure_number::PortNumberNotInteger);
     bad("blank inside", "1 2", failure_number::PortNumberNotInteger);
@@ -69,7 +69,7 @@ void tst_port_number::converts_data()
     bad("exponent", "1e3", failure_number::PortNumberNotInteger);
     bad("hexadecimal", "0x10", failure_number::PortNumberNotInteger);
     bad("basic hex", "&H10", failure_number::PortNumberNotInteger);
-    bad("other script digits", u"٣"_qs, failure_number::PortNumberNotInteger);
+    bad("other script digits", QStringLiteral("٣"), failure_number::PortNumberNotInteger);
     bad("newline after", "1\n", failure_number::PortNumberNotInteger);
     bad("one above highest", "32768", failure_number::PortNumberOutOfRange);
     bad("one below lowest", "-32769", failure_number::PortNumberOutOfRange);

@@ -18,8 +18,8 @@ fi
 version=${revision#*:}
 version=${version%%[+-]*}
 
-# Only what the program and its tests use; QtNetwork for ports served over the network. FreeType stays: without it the offscreen platform
-# the tests draw on is not built. Debian's tarball has no wintab, hence no tablet events.
+# Only what the program and its tests use; QtNetwork for ports served over the network.
+# FreeType stays: without it the offscreen platform the tests draw on is not built. Debian's tarball has no wintab, hence no tablet events.
 flags=(
     -DQT_HOST_PATH=/usr
     -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake

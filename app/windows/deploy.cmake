@@ -6,7 +6,12 @@ install(FILES
     $<TARGET_FILE:Qt6::Core> $<TARGET_FILE:Qt6::Gui> $<TARGET_FILE:Qt6::Widgets>
     DESTINATION .)
 install(FILES $<TARGET_FILE:Qt6::QWindowsIntegrationPlugin> DESTINATION platforms)
-install(FILES $<TARGET_FILE:Qt6::QWindowsVistaStylePlugin> DESTINATION styles)
+# Qt 6.7 replaced the Vista style with the modern Windows one.
+if(TARGET Qt6::QModernWindowsStylePlugin)
+    install(FILES $<TARGET_FILE:Qt6::QModernWindowsStylePlugin> DESTINATION styles)
+else()
+    install(FILES $<TARGET_FILE:Qt6::QWindowsVistaStylePlugin> DESTINATION styles)
+endif()
 
 install(FILES ${QT6_INSTALL_PREFIX}/translations/qtbase_zh_CN.qm DESTINATION translations)
 install(FILES windows/qt.conf DESTINATION .)
@@ -21,7 +26,8 @@ foreach(dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
     install(FILES ${path} DESTINATION .)
 endforeach()
 
-install(FILES windows/THIRD-PARTY.txt DESTINATION licenses)
+configure_file(windows/THIRD-PARTY.txt.in THIRD-PARTY.txt @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/THIRD-PARTY.txt DESTINATION licenses)
 install(FILES doc/copyright DESTINATION licenses RENAME vantrelo-relay.txt)
 install(DIRECTORY ${QT6_INSTALL_PREFIX}/licenses/ DESTINATION licenses/qt)
 install(FILES /usr/share/doc/gcc-mingw-w64-base/copyright DESTINATION licenses

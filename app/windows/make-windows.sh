@@ -27,6 +27,8 @@ for tool in x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-windres makensis win
 done
 
 qt=$("$src/app/windows/build-qt.sh" "$cache" | tail -n 1)
+[ -f "$qt/lib/cmake/Qt6/qt.toolchain.cmake" ] ||
+    { echo "FAILED: the Windows Qt in '$qt' has no qt.toolchain.cmake; remove it and run make windows again" >&2; exit 1; }
 version=$(sed -n 's/^project(vantrelo-relay VERSION \([0-9.]*\).*/\1/p' "$src/CMakeLists.txt")
 
 step "configuring the Windows build in $build" \

@@ -10,7 +10,7 @@ own ttyS0; nothing here opens a serial device of this host.
 --bench runs rounds of open/pull in/release/close and prints the timings, without a verdict.
 Exit 77 only when the kernel package cannot be had.
 """
-import glob, json, os, queue, re, shutil, socket, statistics, subprocess, sys, tempfile
+import glob, json, lzma, os, queue, re, shutil, socket, statistics, subprocess, sys, tempfile
 import threading, time
 
 bench = "--bench" in sys.argv
@@ -62,8 +62,14 @@ def kernel():
             subprocess.run(f"rm -rf {cache}/*/vmlinuz {cache}/*/modules", shell=True)
             os.makedirs(f"{want}/modules", exist_ok=True)
             for m in MODULES:
-                found = glob.glob(f"{tree}/lib/modules/*/kernel/{m}.ko")[0]
-                os.rename(found, f"{want}/modules/{os.path.basename(m)}.ko")
+                # Debian 13 keeps them under /usr and compressed; busybox's insmod takes them plain.
+                found = glob.glob(f"{tree}/lib/modules/*/kernel/{m}.ko*") + \
+                    glob.glob(f"{tree}/usr/lib/modules/*/kernel/{m}.ko*")
+                if not found:
+                    sys.exit(f"FAIL: {names[0]} has no module {m}")
+                with (lzma.open if found[0].endswith(".xz") else open)(found[0], "rb") as module:
+                    data = module.read()
+                open(f"{want}/modules/{os.path.basename(m)}.ko", "wb").write(data)
             os.rename(glob.glob(f"{tree}/boot/vmlinuz-*")[0], f"{want}/vmlinuz")
         subprocess.run(["rm", "-rf", download], check=True)
     # Without the network an older kernel kept here still does.

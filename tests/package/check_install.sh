@@ -1,8 +1,8 @@
 #!/bin/bash
-# Installs the .deb with apt into a fresh minimal Debian 12 and starts the program there, on a
-# display of the host: the package's dependencies must bring everything it needs to start and
-# to show its Chinese texts. A screenshot is left in OUTPUT_DIR.
-#   check_install.sh DEB CACHE_DIR SCRATCH OUTPUT_DIR
+# Installs the .deb with apt into a fresh minimal Debian of RELEASE (bookworm, trixie) and starts
+# the program there, on a display of the host: the package's dependencies must bring everything
+# it needs to start and to show its Chinese texts. A screenshot is left in OUTPUT_DIR.
+#   check_install.sh DEB CACHE_DIR SCRATCH OUTPUT_DIR RELEASE
 # The bootstrapped system, and the same system with the package's dependencies installed, are
 # kept as tarballs in CACHE_DIR; the second is named after the package's dependency fields, so
 # a change to them, or to the libraries the binary links, installs from the bare system again.
@@ -12,6 +12,7 @@ deb=$1
 cache=$2
 scratch=$3
 out=$4
+release=$5
 
 fail() {
     echo "FAIL: $*" >&2
@@ -27,36 +28,38 @@ done
 
 # Mounts made here vanish with this process, however it ends.
 if [ -z "${VANTRELO_PRIVATE_MOUNTS:-}" ]; then
+    unshare --mount --propagation private true 2>/dev/null ||
+        { echo "SKIP: no mount namespace can be made here" >&2; exit 77; }
     exec env VANTRELO_PRIVATE_MOUNTS=1 unshare --mount --propagation private bash "$0" "$@"
 fi
 
 root="$scratch/root"
-release() {
+clear_root() {
     # Never recurse into the host's directories mounted into the root.
     umount -R "$root/proc" "$root/tmp/.X11-unix" 2>/dev/null || true
     rm -rf --one-file-system "$root"
 }
-release
+clear_root
 mkdir -p "$scratch" "$cache" "$out"
 
 # The host's Debian mirror, as apt is configured here.
 mirror=$(sed -n 's/^URIs: *\(http[^ ]*\/debian\/*\)$/\1/p' /etc/apt/sources.list.d/*.sources 2>/dev/null |
-    head -n 1)
+    head -n 1 || true)
 : "${mirror:=$(awk '$1 == "deb" && $2 ~ /\/debian\/?$/ { print $2; exit }' /etc/apt/sources.list 2>/dev/null)}"
 : "${mirror:=http://deb.debian.org/debian}"
 
-bare="$cache/bookworm-minbase.tar"
+bare="$cache/$release-minbase.tar"
 if [ ! -f "$bare" ]; then
-    echo "bootstrapping Debian 12 from $mirror"
-    debootstrap --variant=minbase bookworm "$root" "$mirror" >"$scratch/debootstrap.log" 2>&1 ||
+    echo "bootstrapping Debian $release from $mirror"
+    debootstrap --variant=minbase "$release" "$root" "$mirror" >"$scratch/debootstrap.log" 2>&1 ||
         fail "debootstrap: $(tail -n 20 "$scratch/debootstrap.log")"
     chroot "$root" apt-get update >"$scratch/apt.log" 2>&1 || fail "apt-get update: $(cat "$scratch/apt.log")"
     tar -C "$root" -cf "$bare.part" . && mv "$bare.part" "$bare"
-    release
+    clear_root
 fi
 
 key=$(dpkg-deb -f "$deb" Depends Recommends Pre-Depends | sha256sum | cut -c 1-16)
-ready="$cache/bookworm-dependencies-$key.tar"
+ready="$cache/$release-dependencies-$key.tar"
 mkdir -p "$root"
 if [ -f "$ready" ]; then
     tar -C "$root" -xf "$ready"
@@ -73,7 +76,7 @@ chroot "$root" env DEBIAN_FRONTEND=noninteractive \
 
 if [ ! -f "$ready" ]; then
     # The dependencies alone, as apt installed them, for the next run.
-    rm -f "$cache"/bookworm-dependencies-*.tar
+    rm -f "$cache/$release"-dependencies-*.tar
     chroot "$root" dpkg -r vantrelo-relay >/dev/null
     chroot "$root" apt-get clean
     tar -C "$root" -cf "$ready.part" . && mv "$ready.part" "$ready"
@@ -82,7 +85,7 @@ fi
 
 # The host's display, reached through its socket; nothing else of the host is visible.
 source "$(dirname "$0")/display.sh"
-trap 'stop_display; release' EXIT
+trap 'stop_display; clear_root' EXIT
 start_display
 mount -t proc proc "$root/proc"
 mkdir -p "$root/tmp/.X11-unix"
@@ -98,10 +101,10 @@ window=$(DISPLAY=":$display" timeout 20 \
     fail "the installed program showed no window"
 sleep 1
 kill -0 "$program" 2>/dev/null || fail "the installed program ended"
-DISPLAY=":$display" /usr/bin/import -window "$window" "$out/package-install.png" ||
+DISPLAY=":$display" /usr/bin/import -window "$window" "$out/package-install-$release.png" ||
     fail "no screenshot"
 # Painted, with black text on the light window: nothing drawn at all would be one colour.
-[ "$(/usr/bin/convert "$out/package-install.png" -colorspace Gray \
+[ "$(/usr/bin/convert "$out/package-install-$release.png" -colorspace Gray \
     -format '%[fx:minima < 0.2 && maxima > 0.8]' info:)" = 1 ] || fail "the window is blank"
 # Without a Chinese face every character of the window is a box, and without Qt's catalogue
 # the port field's context menu is in English.

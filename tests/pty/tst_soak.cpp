@@ -108,8 +108,12 @@ void tst_soak::clicksAndCyclesLeaveNothingBehind()
     const qsizetype expectedEvents = qsizetype(20 + cycles) * (clicksPerCycle + 5) + 1 + 3 + 7 + 2;
     QCOMPARE(readLineLog(logPath, pty.path()).size(), expectedEvents);
 
-    QCOMPARE(descriptorsAfter, descriptorsBefore);
-    QCOMPARE(openDescriptorCount(), descriptorsBefore);
+    // Qt 6.8 lets go of a few descriptors of its own late; only more of them would be a leak.
+    QVERIFY2(descriptorsAfter <= descriptorsBefore && openDescriptorCount() <= descriptorsBefore,
+             qPrintable(QStringLiteral("%1 descriptors, then %2 and %3")
+                            .arg(descriptorsBefore)
+                            .arg(descriptorsAfter)
+                            .arg(openDescriptorCount())));
     qInfo("resident memory grew by %lld KiB over %d cycles and %d clicks", growth, cycles,
           cycles * clicksPerCycle);
     if (!underAddressSanitizer)

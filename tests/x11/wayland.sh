@@ -50,7 +50,8 @@ env WAYLAND_DEBUG=client VANTRELO_PORTS=/nonexistent/vantrelo-test-port "$progra
     >"$scratch/program.log" 2>"$scratch/protocol.log" </dev/null &
 program=$!
 pids+=("$program")
-requested() { grep -q 'xdg_toplevel@[0-9]*\.set_title("Vantrelo' "$scratch/protocol.log"; }
+# libwayland 1.23 writes an object as #N, earlier ones as @N.
+requested() { grep -Eq 'xdg_toplevel[@#][0-9]+\.set_title\("Vantrelo' "$scratch/protocol.log"; }
 poll 20 requested || fail "no Wayland window: $(tail -n 20 "$scratch/protocol.log")"
 grep -Fq "set_title(\"$caption\")" "$scratch/protocol.log" ||
     fail "caption on Wayland: $(grep -o 'set_title(.*)' "$scratch/protocol.log")"
