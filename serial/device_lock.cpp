@@ -3,12 +3,14 @@
 #include "failure.h"
 #include "line_errors.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstddef>
 #include <cstdio>
@@ -16,6 +18,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <optional>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -150,19 +153,42 @@ bool isAlive(qint64 pid)
     return pid > 1 && (::kill(pid_t(pid), 0) == 0 || errno == EPERM);
 }
 
-// Whether process `pid`, a folder of the open /proc `proc`, has a file open that `isOurs`
-// accepts.
-bool hasOpen(int proc, qint64 pid, const std::function<bool(const struct statx &)> &isOurs)
+// Whether descriptor `fd` of process `pid` was opened with O_PATH: a handle on the node that
+// anyone who can reach it may take, with no permission to the device and no hand on it.
+bool pathOnly(int proc, qint64 pid, const char *fd)
+{
+    char path[320];
+    std::snprintf(path, sizeof path, "%lld/fdinfo/%s", (long long)pid, fd);
+    const int info = ::openat(proc, path, O_RDONLY | O_CLOEXEC);
+    if (info < 0)
+        return false;
+    char text[256];
+    const ssize_t size = ::read(info, text, sizeof text - 1);
+    ::close(info);
+    text[std::max<ssize_t>(size, 0)] = '\0';
+    const char *flags = std::strstr(text, "flags:");
+    return flags && (std::strtoul(flags + 6, nullptr, 8) & O_PATH);
+}
+
+// What we can tell of the files process `pid` has open, with /proc open as `proc`.
+enum class Sight {
+    Holds,  // one that `isOurs` accepts
+    Lacks,  // none such
+    Hidden, // we may not look: another user's, and we are not root
+    Ended,
+};
+
+Sight lookInto(int proc, qint64 pid, const std::function<bool(const struct statx &)> &isOurs)
 {
     char path[32];
     std::snprintf(path, sizeof path, "%lld/fd", (long long)pid);
     const int folder = ::openat(proc, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folder < 0)
-        return false;
+        return errno == ENOENT ? Sight::Ended : Sight::Hidden;
     DIR *descriptors = ::fdopendir(folder);
     if (!descriptors) {
         ::close(folder);
-        return false;
+        return Sight::Hidden;
     }
     bool found = false;
     while (const dirent *entry = found ? nullptr : ::readdir(descriptors)) {
@@ -175,33 +201,65 @@ bool hasOpen(int proc, qint64 pid, const std::function<bool(const struct statx &
         {};
         const int flags = AT_STATX_DONT_SYNC | AT_NO_AUTOMOUNT;
         found = ::statx(folder, entry->d_name, flags, STATX_TYPE | STATX_INO, &file) == 0 &&
-                isOurs(file);
+                isOurs(file) && !pathOnly(proc, pid, entry->d_name);
     }
     ::closedir(descriptors);
-    return found;
+    return found ? Sight::Holds : Sight::Lacks;
+}
+
+// Whether a process with `peer`'s credentials may open `node` for reading and writing, by its
+// permission bits. Its other groups are in /proc/<pid>/status, which anyone may read.
+bool mayOpen(const ucred &peer, const struct stat &node)
+{
+    if (peer.uid == 0)
+        return true;
+    bool member = peer.gid == node.st_gid;
+    if (!member && peer.pid > 0) {
+        const QByteArray status = readSmallFile(procPath(peer.pid, "status"), 4096);
+        const qsizetype at = status.indexOf("\nGroups:");
+        const QList<QByteArray> groups =
+            status.mid(at + 9, status.indexOf('\n', at + 1) - at - 9).simplified().split(' ');
+        member = at >= 0 && groups.contains(QByteArray::number(qint64(node.st_gid)));
+    }
+    const int shift = peer.uid == node.st_uid ? 6 : member ? 3 : 0;
+    return ((node.st_mode >> shift) & 06) == 06;
 }
 
 // The lock's name in the abstract namespace: no file behind it, and the kernel keeps it for as
-// long as the socket bound to it is open. Its holder binds the same name with "/<pid>" added.
-QByteArray lockName(dev_t device)
+// long as the socket bound to it is open. Containers side by side share the namespace, and each
+// devpts in them numbers its pseudo-terminals from 0.
+QByteArray lockName(dev_t device, dev_t devpts)
 {
-    return "vantrelo-relay/tty/" + QByteArray::number(major(device)) + ':' +
-           QByteArray::number(minor(device));
+    const auto number = [](dev_t of) {
+        return QByteArray::number(major(of)) + ':' + QByteArray::number(minor(of));
+    };
+    if (devpts != 0)
+        return "vantrelo-relay/pty/" + number(devpts) + '/' + number(device);
+    return "vantrelo-relay/tty/" + number(device);
 }
 
-// A socket bound to abstract name `name`; -1 with errno set when the name is taken or no
-// socket is to be had.
-int bindAbstract(const QByteArray &name)
+sockaddr_un abstractAddress(const QByteArray &name, socklen_t &size)
 {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    const size_t size = std::min(size_t(name.size()), sizeof address.sun_path - 1);
-    std::memcpy(address.sun_path + 1, name.constData(), size);
-    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const size_t length = std::min(size_t(name.size()), sizeof address.sun_path - 1);
+    std::memcpy(address.sun_path + 1, name.constData(), length);
+    size = socklen_t(offsetof(sockaddr_un, sun_path) + 1 + length);
+    return address;
+}
+
+// A socket listening on abstract name `name`; -1 with errno set when the name is taken or no
+// socket is to be had. Listening, so that whoever finds the name taken can ask the kernel who
+// took it.
+int listenAbstract(const QByteArray &name)
+{
+    socklen_t size = 0;
+    const sockaddr_un address = abstractAddress(name, size);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
-    if (::bind(fd, reinterpret_cast<const sockaddr *>(&address),
-               socklen_t(offsetof(sockaddr_un, sun_path) + 1 + size)) != 0) {
+    if (::bind(fd, reinterpret_cast<const sockaddr *>(&address), size) != 0 ||
+        ::listen(fd, SOMAXCONN) != 0) {
         const int error = errno;
         ::close(fd);
         errno = error;
@@ -210,34 +268,32 @@ int bindAbstract(const QByteArray &name)
     return fd;
 }
 
-// Who has bound the lock `name`: our program says so in a second name; anything else is
-// looked for by its socket's inode, as far as we may look into other processes.
-LockHolder socketHolder(const QByteArray &name)
+// The credentials the kernel took from the process that made the socket on `name` listen,
+// which no process can choose; nothing when none is to be had. `refused`: nothing listens.
+std::optional<ucred> listenerOf(const QByteArray &name, bool &refused)
 {
-    QFile sockets(QStringLiteral("/proc/net/unix"));
-    if (!sockets.open(QIODevice::ReadOnly))
+    refused = false;
+    socklen_t size = 0;
+    const sockaddr_un address = abstractAddress(name, size);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
         return {};
-    const QByteArray lock = '@' + name;
-    qint64 inode = 0;
-    // Num RefCount Protocol Flags Type St Inode Path
-    for (const QByteArray &line : sockets.readAll().split('\n')) {
-        const QList<QByteArray> fields = line.simplified().split(' ');
-        if (fields.size() < 8)
-            continue;
-        if (fields[7].startsWith(lock + '/')) {
-            const qint64 pid = fields[7].mid(lock.size() + 1).toLongLong();
-            if (isAlive(pid))
-                return {pid, programName(pid)};
-        } else if (fields[7] == lock) {
-            inode = fields[6].toLongLong();
-        }
+    std::optional<ucred> listener;
+    ucred credentials{};
+    socklen_t length = sizeof credentials;
+    if (::connect(fd, reinterpret_cast<const sockaddr *>(&address), size) == 0) {
+        if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) == 0)
+            listener = credentials;
+    } else {
+        refused = errno == ECONNREFUSED;
     }
-    if (inode == 0)
-        return {};
-    return processHolding([inode](const struct statx &file) {
-        return S_ISSOCK(file.stx_mode) && qint64(file.stx_ino) == inode;
-    });
+    ::close(fd);
+    return listener;
 }
+
+// How long a lock's holder may lack the device: our own opening takes that long from the lock
+// to the device at most, and a driver's closing (pl2303 takes 2 s) while the lock is kept.
+constexpr auto grace = std::chrono::seconds(2);
 
 } // namespace
 
@@ -293,7 +349,7 @@ LockHolder processHolding(const std::function<bool(const struct statx &)> &isOur
     std::atomic<qint64> found{0};
     const auto search = [&] {
         for (size_t i = next++; i < pids.size() && found == 0; i = next++) {
-            if (hasOpen(proc, pids[i], isOurs))
+            if (lookInto(proc, pids[i], isOurs) == Sight::Holds)
                 found = pids[i];
         }
     };
@@ -320,14 +376,19 @@ QString describeHolder(const LockHolder &holder, const QByteArray &lockPath)
     return text;
 }
 
-DeviceLock::DeviceLock(dev_t device, const QByteArray &node, const QString &shown,
+bool isPseudoTerminal(dev_t device)
+{
+    return major(device) >= 136 && major(device) <= 143;
+}
+
+DeviceLock::DeviceLock(const struct stat &node, const QByteArray &path, const QString &shown,
                        const LockFolders &folders)
-    : m_device(device), m_shown(shown)
+    : m_node(node), m_devpts(isPseudoTerminal(node.st_rdev) ? node.st_dev : 0), m_shown(shown)
 {
     takeNumberLock();
     try {
         // Terminal programs name their locks after the device node, as QSerialPort does.
-        QByteArray name = node.startsWith("/dev/") ? node.mid(5) : node;
+        QByteArray name = path.startsWith("/dev/") ? path.mid(5) : path;
         name.replace('/', '_');
         // /var/lock is a link to /run/lock on most systems: each folder is looked at once.
         QStringList nameFolders;
@@ -349,19 +410,74 @@ DeviceLock::DeviceLock(dev_t device, const QByteArray &node, const QString &show
     }
 }
 
+bool DeviceLock::isTheDevice(const struct statx &file) const
+{
+    // A pseudo-terminal opens only through a node of its own devpts.
+    return S_ISCHR(file.stx_mode) &&
+           makedev(file.stx_rdev_major, file.stx_rdev_minor) == m_node.st_rdev &&
+           (m_devpts == 0 || makedev(file.stx_dev_major, file.stx_dev_minor) == m_devpts);
+}
+
 void DeviceLock::takeNumberLock()
 {
-    const QByteArray name = lockName(m_device);
-    m_lock = bindAbstract(name);
-    if (m_lock < 0) {
-        const int error = errno;
-        if (error != EADDRINUSE)
-            throw systemFailure(error, m_shown, LineStep::Opening);
-        const LockHolder holder = socketHolder(name);
-        throw busyFailure(m_shown, holder.pid ? describeHolder(holder) : QString());
+    const QByteArray name = lockName(m_node.st_rdev, m_devpts);
+    const auto deadline = std::chrono::steady_clock::now() + grace;
+    bool voidBefore = false;
+    for (int round = 0;; ++round) {
+        m_lock = listenAbstract(name);
+        if (m_lock >= 0)
+            return;
+        if (errno != EADDRINUSE)
+            throw systemFailure(errno, m_shown, LineStep::Opening);
+        LockHolder holder;
+        const Verdict verdict = judgeHolder(name, holder);
+        if (verdict == Verdict::Held)
+            throw busyFailure(m_shown, holder.pid ? describeHolder(holder) : QString());
+        // A lock planted beside a program that has the device need not cost a wait.
+        if (round == 0) {
+            holder = processHolding([this](const struct statx &file) { return isTheDevice(file); });
+            if (holder.pid)
+                throw busyFailure(m_shown, describeHolder(holder));
+        }
+        // Void twice, as a name is bound a moment before it listens. A lock passed by leaves
+        // openings at the same instant to the lock on the device itself, and later ones to
+        // the search for its holders.
+        if ((verdict == Verdict::Void && voidBefore) ||
+            std::chrono::steady_clock::now() >= deadline)
+            return;
+        voidBefore = verdict == Verdict::Void;
+        // The window keeps painting meanwhile; clicks wait their turn.
+        std::this_thread::sleep_for(std::chrono::milliseconds(15));
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     }
-    // Only for the message another opener shows; the lock holds without it.
-    m_holderTag = bindAbstract(name + '/' + QByteArray::number(qint64(::getpid())));
+}
+
+DeviceLock::Verdict DeviceLock::judgeHolder(const QByteArray &name, LockHolder &holder) const
+{
+    bool refused = false;
+    const std::optional<ucred> peer = listenerOf(name, refused);
+    // Ours listen from the moment they bind; whatever holds the name without listening is no
+    // copy of this program, and keeps nobody off. A full backlog may hide one that listens.
+    if (!peer)
+        return refused ? Verdict::Void : Verdict::Pending;
+    if (peer->pid > 0)
+        holder = {peer->pid, programName(peer->pid)};
+    // 0: a process in a pid namespace we cannot see into.
+    Sight sight = Sight::Hidden;
+    if (const int proc = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC); proc >= 0) {
+        if (peer->pid > 0)
+            sight = lookInto(proc, peer->pid,
+                             [this](const struct statx &file) { return isTheDevice(file); });
+        ::close(proc);
+    }
+    if (sight == Sight::Holds)
+        return Verdict::Held;
+    // The process that took the lock has ended, and left its socket to another.
+    if (sight == Sight::Ended || !mayOpen(*peer, m_node))
+        return Verdict::Void;
+    // Another user's process, and we are not root: it may hold the device for all we can
+    // tell, and keeping us off is no more than it could do by opening the device.
+    return sight == Sight::Hidden ? Verdict::Held : Verdict::Pending;
 }
 
 void DeviceLock::takeNameLock(const QStringList &folders, const QByteArray &name)
@@ -415,8 +531,6 @@ void DeviceLock::release()
     if (!m_namePath.isEmpty() && lockedPid(readSmallFile(m_namePath)) == ::getpid())
         ::unlink(m_namePath.constData());
     m_namePath.clear();
-    for (int *socket : {&m_holderTag, &m_lock}) {
-        if (*socket >= 0)
-            ::close(std::exchange(*socket, -1));
-    }
+    if (m_lock >= 0)
+        ::close(std::exchange(m_lock, -1));
 }

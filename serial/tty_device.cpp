@@ -19,6 +19,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -68,11 +69,6 @@ bool isConsole(dev_t device)
             return true;
     }
     return false;
-}
-
-bool isPseudoTerminal(dev_t device)
-{
-    return major(device) >= 136 && major(device) <= 143;
 }
 
 enum class Kind { Tty, Other, Unknown };
@@ -263,19 +259,13 @@ TtyDevice::TtyDevice(const QByteArray &path, const QString &shown) : m_shown(sho
     // takes at most its 2 s, and only one that hangs is worth a word.
     if (!pendingClosings().waitUntilDone(m_device, std::chrono::seconds(3)))
         throw stillClosingFailure(shown);
-    m_lock = std::make_unique<DeviceLock>(m_device, canonicalNode(path), shown);
+    m_lock = std::make_unique<DeviceLock>(info, canonicalNode(path), shown);
     // Even a refused opening would raise RTS on the holder's line, at any baud but B0: root
     // gets past exclusive mode, and a program that locks nothing is kept off by nothing.
-    // Pseudo-terminals are numbered by their devpts, and a mount namespace may have a devpts
-    // of its own: there the number alone does not make the device.
-    const dev_t device = m_device;
-    const dev_t devpts = isPseudoTerminal(device) ? info.st_dev : 0;
-    const LockHolder holder = processHolding([device, devpts](const struct statx &file) {
-        return S_ISCHR(file.stx_mode) &&
-               makedev(file.stx_rdev_major, file.stx_rdev_minor) == device &&
-               (devpts == 0 || makedev(file.stx_dev_major, file.stx_dev_minor) == devpts);
-    });
-    if (holder.pid) {
+    const auto isTheDevice = [lock = m_lock.get()](const struct statx &file) {
+        return lock->isTheDevice(file);
+    };
+    if (const LockHolder holder = processHolding(isTheDevice); holder.pid) {
         m_lock.reset();
         throw busyFailure(shown, describeHolder(holder));
     }
@@ -292,6 +282,13 @@ TtyDevice::TtyDevice(const QByteArray &path, const QString &shown) : m_shown(sho
         m_lock.reset();
         return failure;
     };
+    // Openings that both passed a planted lock at the same instant get this far together; only
+    // one gets the device's own lock, which programs with an exclusive mode (pyserial's) take
+    // too. A closing that is not the last leaves the line alone.
+    if (::flock(m_fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        const LockHolder holder = processHolding(isTheDevice);
+        throw abandon(busyFailure(shown, holder.pid ? describeHolder(holder) : QString()));
+    }
     // A holder our lock could not see (one in a sandbox with a lock folder and processes of
     // its own) may have the port in exclusive mode, which binds everyone but root. Its line is
     // not ours to touch, so these queries alone come before the lowering. A pseudo-terminal

@@ -87,7 +87,9 @@ int holdPort(const QString &kind, const QString &device)
         }
         lock.remove();
         return 0;
-    } else if (!terminal.open(QIODevice::ReadWrite)) {
+    } else if (kind == u"path-only" // a handle on the node, which anyone who reaches it may take
+                   ? ::open(device.toLocal8Bit().constData(), O_PATH) < 0
+                   : !terminal.open(QIODevice::ReadWrite)) {
         out << "failed: " << terminal.errorString() << Qt::endl;
         return 1;
     }
@@ -108,16 +110,34 @@ QString sandboxScript(const QString &holder)
     if (holder == u"bind-mounted") // by a name that means nothing outside
         return QStringLiteral("mount -t tmpfs sandbox /mnt && touch /mnt/relay && mount --bind "
                               "\"$1\" /mnt/relay && exec \"$0\" --hold uucp /mnt/relay");
-    if (holder == u"other-devpts") // new ptys of its own until one has the test's name
-        return QStringLiteral("mount -t devpts -o newinstance devpts /dev/pts && exec python3 -c "
-                              "\"import os, sys\nfor n in range(256):\n    if os.ttyname(os."
-                              "openpty()[1]) == sys.argv[1]: print('held', flush=True); "
-                              "sys.stdin.read()\" \"$1\"");
+    // New ptys of its own until one has the test's name, which a terminal program or this one
+    // holds; a container has a lock folder of its own too.
+    if (holder.startsWith(u"other-devpts"))
+        return QStringLiteral("mount -t tmpfs sandbox /run/lock && mount -t devpts -o newinstance "
+                              "devpts /dev/pts && exec python3 -c \"import os, subprocess, sys\n"
+                              "for n in range(256):\n    m, s = os.openpty()\n    if os.ttyname(s)"
+                              " == sys.argv[1]: os.close(s); subprocess.run(sys.argv[2:]); break\""
+                              " \"$1\" \"$0\" --hold %1 \"$1\"")
+            .arg(holder.section(u'+', 1));
     return {};
+}
+
+// The names of sockets this program's locks take, as anyone may read them in /proc/net/unix.
+QSet<QString> lockNames()
+{
+    QFile sockets(QStringLiteral("/proc/net/unix"));
+    QSet<QString> names;
+    for (const QByteArray &line :
+         sockets.open(QIODevice::ReadOnly) ? sockets.readAll().split('\n') : QList<QByteArray>())
+        if (line.contains(" @vantrelo-relay/"))
+            names << QString::fromLatin1(line.mid(line.indexOf('@') + 1));
+    return names;
 }
 
 void startInSandbox(QProcess &child, const QString &script, const QString &device)
 {
+    // Why no namespace is to be had comes first, and makes the reason to skip.
+    child.setProcessChannelMode(QProcess::MergedChannels);
     child.start(QStringLiteral("unshare"),
                 {QStringLiteral("--mount"), QStringLiteral("--propagation"),
                  QStringLiteral("private"), QStringLiteral("sh"), QStringLiteral("-c"), script,
@@ -615,7 +635,15 @@ void tst_mscomm::secondInstanceGetsBusy_data()
     QTest::newRow("UUCP lock, we have a link") << "uucp" << false << true << false;
     QTest::newRow("holder by a bind mount of its own") << "bind-mounted" << false << false << false;
     QTest::newRow("our pty's name and number in another devpts")
-        << "other-devpts" << false << false << false;
+        << "other-devpts+terminal" << false << false << false;
+    QTest::newRow("this program on our pty's name and number in another devpts")
+        << "other-devpts+this-program" << false << false << false;
+    QTest::newRow("a handle on the node, not the device") << "path-only" << false << false << false;
+    // Names anyone may bind, holding no device: "planted[ by <user>][+<holder>]".
+    QTest::newRow("lock planted, the device free") << "planted" << false << false << false;
+    QTest::newRow("lock planted by nobody") << "planted by nobody" << false << false << false;
+    QTest::newRow("lock planted, this program holds the device")
+        << "planted+this-program" << false << true << false;
 }
 
 void tst_mscomm::secondInstanceGetsBusy()
@@ -632,6 +660,34 @@ void tst_mscomm::secondInstanceGetsBusy()
     const QString device = m_ptys[0]->path();
     const QString link = links.filePath(QStringLiteral("usb-relay-board"));
     QVERIFY(QFile::link(device, link));
+    QProcess planter;
+    const auto end = qScopeGuard([&] { planter.closeWriteChannel(), planter.waitForFinished(); });
+    // One who may open the device is given the moment an opener takes; no one else a wait.
+    const int within = holder == u"planted" ? 3000 : 1000;
+    if (holder.startsWith(u"planted")) {
+        // Listening on the names our lock takes, by Debian's python, which any user may run.
+        QStringList command{"/usr/bin/python3", "-c",
+                            "import socket, sys\nheld = [socket.socket(socket.AF_UNIX)]\n"
+                            "held[0].bind('\\0' + sys.argv[1])\nheld[0].listen()\n"
+                            "print('held', flush=True)\nsys.stdin.read()"};
+        if (holder.startsWith(u"planted by nobody")) {
+            if (::geteuid() != 0)
+                QSKIP("planting as another user needs root");
+            command = QStringList{"runuser", "-u", "nobody", "--"} + command;
+        }
+        const QSet<QString> before = lockNames();
+        MSComm line;
+        qputenv("VANTRELO_PORTS", device.toLocal8Bit());
+        openPort(line, 1);
+        const QSet<QString> names = lockNames() - before;
+        line.putPortOpen(false);
+        QTRY_VERIFY(names.size() == 1 && !lockNames().intersects(names));
+        command += names.values();
+        planter.start(command.takeFirst(), command);
+        QVERIFY(planter.waitForReadyRead(10000));
+        QCOMPARE(planter.readLine().trimmed(), QByteArray("held"));
+        holder = holder.section(u'+', 1);
+    }
 
     auto first = std::make_unique<MSComm>();
     QProcess child;
@@ -639,7 +695,7 @@ void tst_mscomm::secondInstanceGetsBusy()
     if (holder == u"same-process") {
         qputenv("VANTRELO_PORTS", held.toLocal8Bit());
         openPort(*first, 1);
-    } else {
+    } else if (!holder.isEmpty()) {
         const QString self = QCoreApplication::applicationFilePath();
         if (!sandboxScript(holder).isEmpty()) {
             startInSandbox(child, sandboxScript(holder), held);
@@ -658,11 +714,13 @@ void tst_mscomm::secondInstanceGetsBusy()
     qputenv("VANTRELO_PORTS", ours.toLocal8Bit());
     MSComm second;
     second.putCommPort(1);
+    const auto started = std::chrono::steady_clock::now();
     const Failure failure = failureOf([&] { second.putPortOpen(true); });
-    if (holder == u"other-devpts") {
-        QCOMPARE(failure.number, 0); // another device altogether
+    if (holder.isEmpty() || holder == u"path-only" || holder.startsWith(u"other-devpts")) {
+        QVERIFY2(failure.number == 0, qPrintable(failure.description)); // nothing has it open
+        QVERIFY(std::chrono::steady_clock::now() - started < std::chrono::milliseconds(within));
         child.closeWriteChannel();
-        QVERIFY(child.waitForFinished(10000));
+        QVERIFY(child.state() == QProcess::NotRunning || child.waitForFinished(10000));
         return;
     }
     QCOMPARE(failure.number, EBUSY);
@@ -784,7 +842,7 @@ void tst_mscomm::lockFiles()
     struct stat pty
     {};
     QCOMPARE(::stat(m_ptys[0]->path().toLocal8Bit().constData(), &pty), 0);
-    const dev_t device = pty.st_rdev;
+    const struct stat &device = pty;
     const QByteArray node = m_ptys[0]->path().toLocal8Bit();
     const LockFolders folders{{folder.path()}};
     std::unique_ptr<DeviceLock> held;
@@ -803,11 +861,12 @@ void tst_mscomm::lockFiles()
     // Planted things are passed by, or replaced where the user may remove them.
     if (content.startsWith('@'))
         return;
-    // The dead holder's file now names us, for terminal programs to honour; a second holder of
-    // the same device number, under any name, is refused; letting go leaves nothing behind.
+    // The dead holder's file now names us, for terminal programs to honour; once we have the
+    // device, a second holder by any name is refused; letting go leaves nothing behind.
     QFile ours(lockPath);
     QVERIFY(ours.open(QIODevice::ReadOnly));
     QCOMPARE(ours.readAll(), QByteArray::number(qint64(::getpid())).rightJustified(10) + '\n');
+    const auto close = qScopeGuard([fd = openPastTheLibrary(m_ptys[0]->path())] { ::close(fd); });
     QCOMPARE(failureOf([&] { DeviceLock(device, "/dev/relay-alias", "alias", folders); }).number,
              EBUSY);
     held.reset();
