@@ -138,6 +138,10 @@ void startInSandbox(QProcess &child, const QString &script, const QString &devic
 {
     // Why no namespace is to be had comes first, and makes the reason to skip.
     child.setProcessChannelMode(QProcess::MergedChannels);
+    // Without a UTF-8 locale Qt would warn into that channel too.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+    child.setProcessEnvironment(environment);
     child.start(QStringLiteral("unshare"),
                 {QStringLiteral("--mount"), QStringLiteral("--propagation"),
                  QStringLiteral("private"), QStringLiteral("sh"), QStringLiteral("-c"), script,

@@ -54,6 +54,7 @@ ln -s pts/ptmx "$root/dev/ptmx"
 ln -s /proc/self/fd "$root/dev/fd"
 mount -t tmpfs -o mode=1777 shm "$root/dev/shm"
 mount -t tmpfs -o mode=755 run "$root/run"
+mkdir -m 1777 "$root/run/lock"
 # As a fresh machine starts it: no locale, none of the host'\''s environment.
 exec chroot "$root" env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
     HOME=/root TERM=dumb DEBIAN_FRONTEND=noninteractive bash -c "cd /src && exec \"\$@\"" - "$@"
