@@ -5,6 +5,8 @@
 #include <QElapsedTimer>
 #include <QtTest>
 
+#include <algorithm>
+
 namespace {
 
 // The promise is 10 ms for the optimised program; instrumented builds run several times slower
@@ -112,16 +114,20 @@ void tst_port_number::hugePasteIsQuick()
     QFETCH(QString, text);
     QFETCH(int, failure);
 
-    QElapsedTimer timer;
-    timer.start();
-    int thrown = 0;
-    try {
-        toPortNumber(text);
-    } catch (const Failure &f) {
-        thrown = f.number;
+    // The quickest of three: a machine busy with other work only ever adds to the time.
+    double ms = 1e9;
+    for (int run = 0; run < 3; ++run) {
+        QElapsedTimer timer;
+        timer.start();
+        int thrown = 0;
+        try {
+            toPortNumber(text);
+        } catch (const Failure &f) {
+            thrown = f.number;
+        }
+        QCOMPARE(thrown, failure);
+        ms = std::min(ms, double(timer.nsecsElapsed()) / 1e6);
     }
-    QCOMPARE(thrown, failure);
-    const double ms = double(timer.nsecsElapsed()) / 1e6;
     QVERIFY2(ms < budgetMs, qPrintable(QStringLiteral("%1 ms").arg(ms)));
 }
 
