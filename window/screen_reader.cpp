@@ -194,7 +194,8 @@ private:
 bool lineEditRunsAreEmpty()
 {
     QLineEdit probe(QStringLiteral("0"));
-    QAccessibleTextInterface *text = QAccessible::queryAccessibleInterface(&probe)->textInterface();
+    QAccessibleInterface *stock = QAccessible::queryAccessibleInterface(&probe);
+    QAccessibleTextInterface *text = stock ? stock->textInterface() : nullptr;
     int start = 0;
     int end = 0;
     if (text)
@@ -202,7 +203,7 @@ bool lineEditRunsAreEmpty()
     return text && end <= start;
 }
 
-bool fieldNeedsRuns = false;
+bool fieldNeedsRuns = false; // found once, before the factory below is installed
 
 QAccessibleInterface *windowFactory(const QString &, QObject *object)
 {
