@@ -1,7 +1,7 @@
 #!/bin/bash
 # A person at the bench, with real pointer clicks on the real program: open, pull in, release,
 # close, open again, then the faults. After each step the line's recorded RTS level and, from a
-# screenshot, which controls are greyed and what the state label shows.
+# screenshot, which controls are greyed and what the state label shows; and what Orca says.
 #   relay_clicks.sh PROGRAM MODEMSHIM OUTPUT_DIR
 program_binary=$1
 shim=$2
