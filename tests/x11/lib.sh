@@ -83,7 +83,7 @@ runpy.run_path(sys.argv[0], run_name="__main__")' "$(command -v orca)" "$orca_lo
 # orca_said [BYTE]: what Orca sent to speech since byte BYTE of its log, one utterance a line.
 orca_said() {
     tail -c +$((${1:-0} + 1)) "$orca_log" |
-        grep -azoP "(?s)SPEECH OUTPUT: '\K.*?(?= ?' ?(voice=\S+ ?)?(\{|None|\n))" | tr '\n\0' ' \n'
+        grep -azoP "(?s)SPEECH OUTPUT: '\K.*?(?= ?' ?(voice=\S+ ?)?(\{|\[|None|\n))" | tr '\n\0' ' \n'
 }
 
 # poll SECONDS COMMAND...: until the command succeeds; false if it never did.
