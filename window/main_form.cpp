@@ -11,6 +11,7 @@
 #include <QApplication>
 #include <QHelpEvent>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScopeGuard>
@@ -128,7 +129,11 @@ main_form::main_form(SerialLine &line, QWidget *parent)
         // replaces the number there instead of pressing the button again.
         if (!dispatch(&main_form::open_comm_Click) && opening) {
             ui->chuankou_num->setFocus(Qt::OtherFocusReason);
-            ui->chuankou_num->selectAll();
+            // A window just given back by the message box gets the focus later.
+            if (ui->chuankou_num->hasFocus())
+                ui->chuankou_num->selectAll();
+            else
+                m_selectPortOnFocus = true;
         }
     });
     connect(ui->xihestate, &QPushButton::clicked, this, [this] {
@@ -199,6 +204,23 @@ bool main_form::eventFilter(QObject *watched, QEvent *event)
         return QWidget::eventFilter(watched, event);
 
     switch (event->type()) {
+    case QEvent::FocusIn: {
+        // The number is selected as the focus comes in by Tab, and Qt does that before it tells
+        // screen readers of the focus: Orca then speaks the selection twice. Made once the
+        // focus is told, the same selection is spoken with it.
+        const Qt::FocusReason reason = static_cast<QFocusEvent *>(event)->reason();
+        const bool tabbed = reason == Qt::TabFocusReason || reason == Qt::BacktabFocusReason ||
+                            reason == Qt::ShortcutFocusReason;
+        if (!tabbed && !m_selectPortOnFocus)
+            break;
+        m_selectPortOnFocus = false;
+        QMetaObject::invokeMethod(ui->chuankou_num, &QLineEdit::selectAll, Qt::QueuedConnection);
+        if (!tabbed)
+            break;
+        QFocusEvent withoutSelecting(QEvent::FocusIn, Qt::OtherFocusReason);
+        QCoreApplication::sendEvent(ui->chuankou_num, &withoutSelecting);
+        return true;
+    }
     case QEvent::ToolTip:
         QToolTip::showText(static_cast<QHelpEvent *>(event)->globalPos(), portListText(),
                            ui->chuankou_num);
@@ -259,6 +281,12 @@ void main_form::open_comm_Click()
         ui->xihestate->setEnabled(true);
         ui->duankai->setEnabled(true);
         ui->state->setEnabled(true);
+        // The button's new name is no news to a screen reader, which keeps the name it read.
+        m_openNumber = number;
+        const std::optional<PortEntry> port = findPort(hostPorts(), number);
+        m_screenReader.say(
+            port ? QStringLiteral("串口 %1 已打开（%2）").arg(number).arg(port->device)
+                 : QStringLiteral("串口 %1 已打开").arg(number));
     } else if (mode == closePortText) {
         if (!MSComm1.getPortOpen())
             return;
@@ -266,6 +294,7 @@ void main_form::open_comm_Click()
         // say the port is closed, or the user could never open it again.
         const auto closed = qScopeGuard([this] { showPortClosed(); });
         MSComm1.putPortOpen(false);
+        m_screenReader.say(QStringLiteral("串口 %1 已关闭").arg(m_openNumber));
     }
 }
 

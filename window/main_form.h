@@ -42,5 +42,7 @@ private:
     std::unique_ptr<Ui::main_form> ui;
     SerialLine &MSComm1;
     bool m_placed = false;
+    qint16 m_openNumber = 0;          // the port the window has open, to name it when it closes
+    bool m_selectPortOnFocus = false; // the port field's number, once the field has the focus
     int m_portListKey = 0; // the What's This key, pressed in the port field and not yet let go
 };

@@ -57,6 +57,33 @@ start_screen_reader() {
     atspi="$scratch/atspi.log"
     /usr/bin/python3 "$(dirname "${BASH_SOURCE[0]}")/atspi_events.py" vantrelo-relay >"$atspi" 2>&1 </dev/null &
     pids+=($!)
+    # Orca itself, in Chinese, with a home of its own; the speech-dispatcher it starts speaks into
+    # libao's null device. Its debug log holds all it sends to speech (see orca_said).
+    command -v orca >/dev/null || { echo "SKIP: orca is not installed" >&2; exit 77; }
+    local home="$scratch/home"
+    mkdir -p -m 700 "$home/.config/speech-dispatcher" "$scratch/runtime"
+    echo 'AudioOutputMethod "libao"' >"$home/.config/speech-dispatcher/speechd.conf"
+    echo default_driver=null >"$home/.libao"
+    localedef -i zh_CN -f UTF-8 "$scratch/zh_CN.UTF-8" || fail "no zh_CN.UTF-8 locale for Orca"
+    orca_log="$scratch/orca.log"
+    # Run by its interpreter, so that it neither sees nor is seen by another test's Orca (it
+    # refuses to start beside a process named orca), with its log written line by line.
+    env HOME="$home" XDG_CONFIG_HOME="$home/.config" XDG_RUNTIME_DIR="$scratch/runtime" \
+        LOCPATH="$scratch" LC_ALL=zh_CN.UTF-8 LANG=zh_CN.UTF-8 /usr/bin/python3 -c 'import builtins, runpy, sys
+opened, log = builtins.open, sys.argv.pop()
+builtins.open = lambda file, *rest, **named: opened(file, "w", 1) if file == log else opened(file, *rest, **named)
+sys.argv = [sys.argv[1], "--debug-file", log]
+runpy.run_path(sys.argv[0], run_name="__main__")' "$(command -v orca)" "$orca_log" >"$scratch/orca.out" 2>&1 </dev/null &
+    pids+=($!)
+    # Orca 43 and Orca 47/48 mark the end of their start differently.
+    poll 30 grep -aqE 'ORCA: (Startup complete|Starting Atspi main event loop)' "$orca_log" ||
+        { echo "SKIP: Orca did not start: $(tail -n 5 "$scratch/orca.out")" >&2; exit 77; }
+}
+
+# orca_said [BYTE]: what Orca sent to speech since byte BYTE of its log, one utterance a line.
+orca_said() {
+    tail -c +$((${1:-0} + 1)) "$orca_log" |
+        grep -azoP "(?s)SPEECH OUTPUT: '\K.*?(?= ?' ?(voice=\S+ ?)?(\{|\[|None|\n))" | tr '\n\0' ' \n'
 }
 
 # poll SECONDS COMMAND...: until the command succeeds; false if it never did.

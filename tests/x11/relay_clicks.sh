@@ -1,7 +1,7 @@
 #!/bin/bash
 # A person at the bench, with real pointer clicks on the real program: open, pull in, release,
 # close, open again, then the faults. After each step the line's recorded RTS level and, from a
-# screenshot, which controls are greyed and what the state label shows.
+# screenshot, which controls are greyed and what the state label shows; and what Orca says.
 #   relay_clicks.sh PROGRAM MODEMSHIM OUTPUT_DIR
 program_binary=$1
 shim=$2
@@ -85,6 +85,7 @@ step() {
     local name=$1 target=$2 count=$3 pattern=$4
     shift 4
     since=$(wc -l <"$atspi")
+    heard_since=$(stat -c %s "$orca_log") heard_step=$name
     # shellcheck disable=SC2086
     if [[ $target == key:* ]]; then xdotool key --clearmodifiers ${target#key:}; else click "$target"; fi
     poll 5 enough_events "$count" || fail "$name: the line saw $(events) events, not $count: $(cat "$log")"
@@ -93,6 +94,18 @@ step() {
     expect_view "$name" "$@"
 }
 
+# heard PATTERN...: Orca spoke an utterance matching each pattern, once, since the step began; a
+# moment's grace lets a second one show.
+heard() {
+    local pattern count
+    for pattern; do
+        poll 5 eval 'orca_said "$heard_since" | grep -qE "$pattern"' && sleep 0.3
+        count=$(orca_said "$heard_since" | grep -cE "$pattern") || true
+        [ "$count" = 1 ] || fail "$heard_step: Orca spoke /$pattern/ $count times:"$'\n'"$(orca_said "$heard_since")"
+    done
+}
+selected='( 已选中)?\.?$' # ends the port field's text, read whole
+
 closed="state xihestate duankai"
 opened="chuankou_num"
 rts0=' set .* RTS=0 DTR=1$'
@@ -100,15 +113,24 @@ rts1=' set .* RTS=1 DTR=1$'
 
 expect_view 1-start unknown-greyed $closed
 [ "$(events)" -eq 0 ] || fail "the line was touched before any click: $(cat "$log")"
+heard_since=0 heard_step=1-start # the window by its caption, the field by its name and number
+heard 串口控制单路继电器板 '^串口号' "(^| )1$selected"
 
+open_said='串口 1 已打开（/dev/pts/[0-9]+）' # each press is spoken once, with what it did
 #    name                control    events  last event  label          greyed afterwards
 step 2-open              open_comm  4       "$rts0"     unknown        $opened
+heard "$open_said"
 grep " $pty " "$log" | head -n 1 | grep -q ' open .* RTS=1 ' || fail "the first event is not the opening"
 step 3-pull-in           xihestate  5       "$rts1"     pulled-in      $opened
+heard 继电器输出：吸合
 step 4-pull-in-again     xihestate  6       "$rts1"     pulled-in      $opened
+heard 继电器输出：吸合
 step 5-release           duankai    7       "$rts0"     released       $opened
+heard 继电器输出：断开
 step 6-close             open_comm  9       ' close '   unknown-greyed $closed
+heard '串口 1 已关闭'
 step 7-open-again        open_comm  12      "$rts0"     unknown        $opened
+heard "$open_said"
 step 8-release           duankai    13      "$rts0"     released       $opened
 
 # (a) The device vanishes while the port is open: the pull-in says so in a modal box, and the
@@ -138,11 +160,21 @@ before=$(events)
 step 10-close-when-back  open_comm  $((before + 2)) ' close '  unknown-greyed $closed
 step 11-open-when-back   open_comm  $((before + 5)) "$rts0"    unknown        $opened
 step 12-close            open_comm  $((before + 7)) ' close '  unknown-greyed $closed
+step 12-back-to-field    key:shift+Tab $((before + 7)) ' close ' unknown-greyed $closed
+heard "(^| )1$selected" 已选中 # the number, whole and selected, said once
+
+# typed TEXT, and waits until Orca has echoed its last key: Orca holds keys back from the program
+# until it has read them, and a click would overtake them.
+typed() {
+    local mark last=${1: -1}
+    mark=$(stat -c %s "$orca_log") && xdotool type "$1"
+    poll 5 eval 'orca_said "$mark" | grep -qxF -- "$last"' && sleep 0.3 || fail "Orca did not echo '$1'"
+}
 
 # field_text TEXT: replaces the port field's text, as a user would.
 field_text() {
     click chuankou_num
-    xdotool key --clearmodifiers ctrl+a type "$1"
+    xdotool key --clearmodifiers ctrl+a && typed "$1"
 }
 
 # (b) Letters in the port field, (c) a port number the host lacks: a message each, no port is
@@ -150,11 +182,13 @@ field_text() {
 for fault in letters:abc no-such-port:9; do
     before=$(events)
     field_text "${fault#*:}"
-    click open_comm
+    heard_since=$(stat -c %s "$orca_log") heard_step=${fault%%:*}
+    xdotool key --clearmodifiers Tab space # by keys: Orca 43 may pass over a box a click brings up
     box=$(wait_message)
     shoot_message "$box" "$out/message-${fault%%:*}.png"
     answer_message "$box"
     expect_view "13-${fault%%:*}" unknown-greyed $closed
+    heard "错误 [0-9]+：.*${fault#*:}" "(^| )${fault#*:}$selected" 已选中 # then the field, as typed
     [ "$(events)" -eq "$before" ] || fail "${fault%%:*}: the line was touched: $(last_event)"
 done
 
@@ -162,7 +196,7 @@ done
 # next key typed replaces it.
 window_focused() { [ "$(xdotool getwindowfocus 2>/dev/null)" = "$window" ]; }
 poll 5 window_focused || fail "the window did not get the focus back after the message"
-xdotool type 1
+typed 1
 before=$(events)
 step 14-open-after-messages open_comm $((before + 3)) "$rts0" unknown   $opened
 step 15-pull-in             xihestate $((before + 4)) "$rts1" pulled-in $opened
@@ -177,12 +211,17 @@ spoken() {
         [ "$(told "accessible-name${tab}label")" -eq "$2" ] ||
         fail "not one notice '$1' and $2 label renames:"$'\n'"$(tail -n +$((since + 1)) "$atspi")"
 }
+# Orca keeps the keypad. Orca+BackSpace lets the next key through, or from Orca 46 on all keys.
+bypass=Insert+BackSpace again=Insert+BackSpace
+[[ $(orca --version) == 4[345].* ]] || again=
 #    name                         keys                 events          last     label      greyed
 step 16-return-on-release     "key:Tab Return"         $((before + 5)) "$rts0" released   $opened
 spoken 继电器输出：断开 1
-step 17-keypad-enter-pull-in  "key:shift+Tab KP_Enter" $((before + 6)) "$rts1" pulled-in  $opened
+heard '断开 按钮' 继电器输出：断开
+step 17-keypad-enter-pull-in  "key:shift+Tab $bypass KP_Enter" $((before + 6)) "$rts1" pulled-in $opened
 spoken 继电器输出：吸合 1
-step 18-keypad-enter-again    "key:KP_Enter"           $((before + 7)) "$rts1" pulled-in  $opened
+heard '吸合 按钮' 继电器输出：吸合
+step 18-keypad-enter-again    "key:$again KP_Enter"    $((before + 7)) "$rts1" pulled-in  $opened
 spoken 继电器输出：吸合 0
 
 # (e) Closing the window with the port open ends the program at once, with no message, and the
