@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QScreen>
+#include <QTextDocument>
 #include <QToolTip>
 
 #include <cmath>
@@ -50,12 +51,16 @@ void applyDesignFont(QWidget *widget, qreal pointSize, bool bold)
     widget->setFont(font);
 }
 
-// The host's ports as the user numbers them, read anew each time.
+// The host's ports as the user numbers them, read anew each time. Port names, the product
+// strings USB adapters give themselves and host names come from outside: a tooltip would take
+// tags among them for markup, so the text goes in escaped, its lines and spaces kept.
 QString portListText()
 {
     const QList<PortEntry> ports = hostPorts();
-    return ports.isEmpty() ? QStringLiteral("本机当前没有串口")
-                           : QStringLiteral("本机的串口：\n") + describedPortList(ports);
+    return Qt::convertFromPlainText(ports.isEmpty() ? QStringLiteral("本机当前没有串口")
+                                                    : QStringLiteral("本机的串口：\n") +
+                                                          describedPortList(ports),
+                                    Qt::WhiteSpacePre);
 }
 
 // Relative luminance as WCAG defines it.
@@ -332,6 +337,8 @@ void main_form::showFailure(const Failure &failure)
     QMessageBox box(QMessageBox::Critical, messageTitle,
                     QStringLiteral("错误 %1：%2").arg(failure.number).arg(failure.description),
                     QMessageBox::Ok, this);
+    // Descriptions quote port names and what servers said, which are not markup.
+    box.setTextFormat(Qt::PlainText);
     // Qt's own button text is English unless its translations are installed; the window
     // speaks Chinese either way.
     box.button(QMessageBox::Ok)->setText(QStringLiteral("确定"));
