@@ -3,6 +3,10 @@
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QString>
 #include <QStringList>
 #include <QThread>
@@ -46,6 +50,16 @@ public:
                ::tcsetattr(m_master, TCSANOW, &settings) == 0;
     }
     QString path() const { return m_path; }
+    // What the program sent down the line as data, if anything.
+    QByteArray sent() const
+    {
+        QByteArray data;
+        char buffer[256];
+        ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
+        for (ssize_t size; (size = ::read(m_master, buffer, sizeof buffer)) > 0;)
+            data.append(buffer, size);
+        return data;
+    }
     // Closing the master is what unplugging is to a real adapter: the slave hangs up.
     void hangUp()
     {
@@ -86,6 +100,80 @@ inline QList<LineEvent> readLineLog(const QString &logPath, const QString &devic
     }
     return events;
 }
+
+// ser2net serving a pty on 127.0.0.1 with a configuration of the test's own, never the
+// system's service, as the README's recipe sets it up. It inherits the modem-line library and
+// its log. In a mount namespace of its own, where /dev/console is /dev/null: without a syslog
+// daemon its messages would go to the machine's console.
+class Ser2net
+{
+public:
+    // `accepter` is the protocol stack before the address: "tcp" alone is ser2net's raw mode.
+    explicit Ser2net(const QString &device,
+                     const QString &accepter = QStringLiteral("telnet(rfc2217),tcp"))
+    {
+        QTcpServer probe; // a port nobody listens on
+        if (!m_folder.isValid() || !probe.listen(QHostAddress::LocalHost))
+            return;
+        m_port = probe.serverPort();
+        probe.close();
+        QFile config(m_folder.filePath(QStringLiteral("ser2net.yaml")));
+        if (!config.open(QIODevice::WriteOnly))
+            return;
+        config.write(QStringLiteral("connection: &relay\n"
+                                    "    accepter: %1,127.0.0.1,%2\n"
+                                    "    enable: on\n"
+                                    "    options:\n"
+                                    "      kickolduser: false\n"
+                                    "      max-connections: 2\n"
+                                    "    connector: serialdev,%3,9600n81,local,rts=off,dtr=off\n")
+                         .arg(accepter, QString::number(m_port), device)
+                         .toUtf8());
+        config.close();
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.setStandardOutputFile(QProcess::nullDevice());
+        m_process.start(QStringLiteral("unshare"),
+                        {QStringLiteral("--mount"), QStringLiteral("--propagation"),
+                         QStringLiteral("private"), QStringLiteral("sh"), QStringLiteral("-c"),
+                         QStringLiteral("mount --bind /dev/null /dev/console && exec ser2net -n "
+                                        "-d -u -c \"$0\""),
+                         config.fileName()});
+        m_process.waitForStarted();
+        for (int tries = 0; tries < 100 && !listening(); ++tries)
+            QThread::msleep(20);
+    }
+    ~Ser2net() { kill(); }
+
+    bool listening() const
+    {
+        QFile table(QStringLiteral("/proc/net/tcp"));
+        const QByteArray wanted =
+            ":" + QByteArray::number(m_port, 16).toUpper().rightJustified(4, '0') + " 00000000:0000 0A";
+        return m_process.state() == QProcess::Running && table.open(QIODevice::ReadOnly) &&
+               table.readAll().contains(wanted);
+    }
+    QString entry() const { return QStringLiteral("rfc2217://127.0.0.1:%1").arg(m_port); }
+    void kill()
+    {
+        m_process.kill();
+        m_process.waitForFinished(3000);
+    }
+
+    // The connection that keeps ser2net's device open between clients.
+    bool keep()
+    {
+        m_keeper.connectToHost(QHostAddress::LocalHost, m_port);
+        const char offer[] = {char(255), char(251), char(44)};
+        return m_keeper.waitForConnected(3000) && m_keeper.write(offer, 3) == 3 &&
+               m_keeper.waitForBytesWritten(3000);
+    }
+
+private:
+    QTemporaryDir m_folder;
+    QProcess m_process;
+    QTcpSocket m_keeper;
+    quint16 m_port = 0;
+};
 
 // Open descriptors of this process, to show a cycle gives back everything it took.
 // Once closings under way have ended: each holds its descriptor on a thread of its own until
