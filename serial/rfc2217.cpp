@@ -65,7 +65,7 @@ QByteArray ComPortClient::receive(QByteArrayView bytes)
     QByteArray reply;
     for (const char c : bytes) {
         if (!m_broken.isEmpty())
-            return {};
+            break;
         const auto byte = quint8(c);
         switch (m_state) {
         case State::Data:
@@ -102,7 +102,7 @@ QByteArray ComPortClient::receive(QByteArrayView bytes)
             break;
         }
     }
-    return m_broken.isEmpty() ? reply : QByteArray();
+    return reply;
 }
 
 void ComPortClient::command(quint8 byte, QByteArray &reply)

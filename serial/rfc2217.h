@@ -35,7 +35,7 @@ public:
     static constexpr qsizetype keptText = 200;
 
     // Reads what the server sent and returns what to send back, possibly nothing. Once the
-    // server has broken the protocol, reads nothing more and returns nothing.
+    // server has broken the protocol, reads nothing more.
     QByteArray receive(QByteArrayView bytes);
 
     // Asks the server to set the control lines (11 RTS on, 12 RTS off) or to tell RTS's state

@@ -103,6 +103,13 @@ void followBackground(QWidget *widget, QPalette::ColorRole text, QPalette::Color
         widget->setPalette(palette);
 }
 
+// For a step that may wait on a server's answer, up to a few seconds; restored when it ends.
+auto waitCursor()
+{
+    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+    return qScopeGuard([] { QGuiApplication::restoreOverrideCursor(); });
+}
+
 } // namespace
 
 main_form::main_form(SerialLine &line, QWidget *parent)
@@ -255,9 +262,8 @@ void main_form::open_comm_Click()
         if (MSComm1.getPortOpen())
             return;
         // An opening may wait for the driver to finish the last closing of the same port
-        // (pl2303 takes 2 s); the window keeps painting meanwhile.
-        QGuiApplication::setOverrideCursor(Qt::WaitCursor);
-        const auto restore = qScopeGuard([] { QGuiApplication::restoreOverrideCursor(); });
+        // (pl2303 takes 2 s), or for a server over the network; the window keeps painting.
+        const auto restore = waitCursor();
         MSComm1.putPortOpen(true);
         ui->open_comm->setText(closePortText);
         ui->chuankou_num->setEnabled(false);
@@ -270,6 +276,7 @@ void main_form::open_comm_Click()
         // A close that reports an error has still let go of the port, so the window must
         // say the port is closed, or the user could never open it again.
         const auto closed = qScopeGuard([this] { showPortClosed(); });
+        const auto restore = waitCursor();
         MSComm1.putPortOpen(false);
     }
 }
@@ -303,6 +310,7 @@ void main_form::switchRelay(const QString &stateText, bool level)
     showState(stateText);
     // If the line refused the level, the label must not claim it took.
     auto unknown = qScopeGuard([this] { showState(stateUnknownText); });
+    const auto restore = waitCursor();
     MSComm1.putRTSEnable(level);
     unknown.dismiss();
 }
