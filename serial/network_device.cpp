@@ -5,7 +5,6 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QEventLoop>
 #include <QTimer>
 
 #include <algorithm>
@@ -253,13 +252,12 @@ bool NetworkDevice::waitUntil(const std::function<bool()> &done, std::chrono::mi
             return true;
         if (deadline.hasExpired())
             return false;
-        QEventLoop loop;
-        const auto wake = [&loop] { loop.quit(); };
-        QObject::connect(&m_socket, &QIODevice::readyRead, &loop, wake);
-        QObject::connect(&m_socket, &QAbstractSocket::stateChanged, &loop, wake);
-        QObject::connect(&m_socket, &QAbstractSocket::errorOccurred, &loop, wake);
-        QTimer::singleShot(int(std::clamp<qint64>(deadline.remainingTime(), 0, 50)), &loop, wake);
-        loop.exec(QEventLoop::ExcludeUserInputEvents);
+        // Not a local event loop: once the program is quitting (a signal, the session's end)
+        // Qt returns from any new one at once, and our last words would never be sent.
+        QTimer wake;
+        wake.start(int(std::clamp<qint64>(deadline.remainingTime(), 0, 50)));
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents |
+                                        QEventLoop::WaitForMoreEvents);
     }
 }
 

@@ -198,6 +198,46 @@ wait "$program" && status=0 || status=$?
 [ "$status" -eq 0 ] || fail "exit status $status"
 last_event | grep -q ' close .* RTS=0 ' || fail "the line was not released: $(last_event)"
 
+# (g) A relay on another machine, reached through ser2net as the README sets it up, here on
+# 127.0.0.1: opening moves nothing, the click pulls the relay in, and ending by a signal lowers
+# it. ser2net has a mount namespace of its own where /dev/console is /dev/null: without a syslog
+# daemon it would write to the machine's console.
+if command -v ser2net >/dev/null; then
+    new_pty served
+    port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+    printf '%s\n' 'connection: &relay' "    accepter: telnet(rfc2217),tcp,127.0.0.1,$port" \
+        '    options:' '      kickolduser: false' '      max-connections: 2' \
+        "    connector: serialdev,$served,9600n81,local,rts=off,dtr=off" >"$scratch/ser2net.yaml"
+    LD_PRELOAD="$shim" MODEMSHIM_LOG="$log" unshare --mount --propagation private sh -c \
+        'mount --bind /dev/null /dev/console && exec ser2net -n -d -u -c "$0"' \
+        "$scratch/ser2net.yaml" >/dev/null 2>&1 </dev/null &
+    pids+=($!)
+    listening() { grep -q ":$(printf %04X "$port") 00000000:0000 0A" /proc/net/tcp; }
+    poll 5 listening || fail "ser2net did not start"
+    # The keeper: ser2net holds the device open from here on, whoever comes and goes.
+    exec 8<>"/dev/tcp/127.0.0.1/$port"
+    printf '\xff\xfb\x2c' >&8
+    served_events() { grep -c " $served " "$log" || true; }
+    served_last() { grep " $served " "$log" | tail -n 1; }
+    served_pulled_in() { served_last | grep -q ' set .* RTS=1 '; }
+    poll 5 served_last || fail "ser2net did not open the device"
+    # Not PIPE: Qt ignores it for good once it has a socket, whose writes would raise it.
+    for ending in QUIT TERM; do
+        start_program "$program_binary" --default-signal=QUIT VANTRELO_PORTS="rfc2217://127.0.0.1:$port"
+        sleep 0.3
+        before=$(served_events)
+        click open_comm
+        sleep 0.5
+        [ "$(served_events)" -eq "$before" ] || fail "served: opening moved the line: $(served_last)"
+        no_message || fail "served: opening failed: $(messages)"
+        click xihestate
+        poll 5 served_pulled_in || fail "served: the relay was not pulled in: $(served_last)"
+        kill -"$ending" "$program"
+        poll 5 ended || fail "served $ending: still running 5 seconds later"
+        served_last | grep -q ' set .* RTS=0 ' || fail "served $ending: the relay was left pulled in: $(served_last)"
+    done
+fi
+
 # (f) Every other way to end that runs any of the program's code lowers RTS and removes its lock
 # file: signals (bash starts background jobs with SIGQUIT ignored, so it is set back), and the
 # X server going away, as at logout, where Qt itself ends the program with exit().
@@ -215,4 +255,4 @@ for ending in QUIT PIPE x-server; do
     last_event | grep -q ' RTS=0 ' || fail "$ending: the relay was left pulled in: $(last_event)"
     [ ! -e "$lock" ] || fail "$ending: $lock was left behind"
 done
-echo "relay clicks ok (ended $took ms after the close; QUIT, PIPE and the X server's end let go)"
+echo "relay clicks ok (ended $took ms after the close; QUIT, PIPE and the X server's end let go; QUIT and TERM over ser2net)"
