@@ -138,6 +138,9 @@ NetworkDevice::NetworkDevice(const ServedPort &address, const QString &shown) : 
         m_socket.abort();
         throw failure;
     }
+    // Each message is a few bytes and waits for its answer: Nagle's algorithm would hold the
+    // next one back until the last was acknowledged, up to 40 ms on Linux.
+    m_socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
     // ser2net speaks first, offering its options. Until a server has spoken telnet nothing is
     // sent, so a plain TCP port or ser2net's raw mode receives not a single byte.
     waitUntil(
