@@ -203,12 +203,11 @@ Failure NetworkDevice::openingFailure(const ServedPort &address) const
         return protocolBroken(m_shown, m_protocol.broken());
     const QString said = quoted(m_protocol.text());
     if (m_protocol.text().contains("Port already in use")) {
-        return busyFailure(m_shown, QStringLiteral("服务器回答“%1”：已有另一个客户端连接着该端口")
-                                        .arg(said));
+        return busyFailure(
+            m_shown, QStringLiteral("服务器回答“%1”：已有另一个客户端连接着该端口").arg(said));
     }
     if (!connected()) {
-        const QString words =
-            said.isEmpty() ? QString() : QStringLiteral("，它说：“%1”").arg(said);
+        const QString words = said.isEmpty() ? QString() : QStringLiteral("，它说：“%1”").arg(said);
         return {failure_number::ConnectionLost,
                 QStringLiteral("%1 的服务器关闭了连接%2。请检查服务器上的 ser2net 和串口设备"
                                "（ser2net 的日志写有原因）。")
@@ -282,9 +281,7 @@ std::optional<bool> NetworkDevice::request(quint8 value, std::chrono::millisecon
 {
     m_socket.write(m_protocol.setControl(value));
     waitUntil(
-        [this] {
-            return m_protocol.answered() || !m_protocol.broken().isEmpty() || !connected();
-        },
+        [this] { return m_protocol.answered() || !m_protocol.broken().isEmpty() || !connected(); },
         limit);
     return m_protocol.broken().isEmpty() ? m_protocol.rts() : std::nullopt;
 }

@@ -90,9 +90,8 @@ QList<PortEntry> portsFromOverride(const QByteArray &value)
     // and so do served ports ("rfc2217://[fe80::1]:7001"). Every entry is an absolute path or
     // a served port, so only a colon before a slash or before "rfc2217://" separates two; the
     // colon of the scheme itself does not.
-    static const QRegularExpression separator(
-        QStringLiteral("(?<!rfc2217):+(?=/|rfc2217://|$)"),
-        QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression separator(QStringLiteral("(?<!rfc2217):+(?=/|rfc2217://|$)"),
+                                              QRegularExpression::CaseInsensitiveOption);
     const QStringList paths = bytes.split(separator, Qt::SkipEmptyParts);
 #endif
     QList<PortEntry> ports;

@@ -168,15 +168,16 @@ void ComPortClient::subnegotiation()
         return;
     --m_pending;
     const auto value = quint8(m_sub[2]);
-    m_rts = value == RtsOn ? std::optional(true)
-                           : value == RtsOff ? std::optional(false) : std::nullopt;
+    m_rts = value == RtsOn    ? std::optional(true)
+            : value == RtsOff ? std::optional(false)
+                              : std::nullopt;
 }
 
 QByteArray ComPortClient::setControl(quint8 value)
 {
     ++m_pending;
     m_rts.reset();
-    const char bytes[] = {char(IAC),        char(SB),  char(ComPortOption), char(SetControl),
-                          char(value), char(IAC), char(SE)};
+    const char bytes[] = {char(IAC), char(SB), char(ComPortOption), char(SetControl), char(value),
+                          char(IAC), char(SE)};
     return QByteArray(bytes, sizeof bytes);
 }

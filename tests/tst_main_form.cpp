@@ -15,9 +15,9 @@
 #include <QRawFont>
 #include <QRegularExpression>
 #include <QScopeGuard>
+#include <QTextDocumentFragment>
 #include <QTextLayout>
 #include <QTimer>
-#include <QTextDocumentFragment>
 #include <QToolTip>
 #include <QtTest>
 
@@ -438,8 +438,8 @@ void tst_main_form::failures_data()
 
     const QStringList open{"put CommPort 1", "get PortOpen", "put PortOpen True"};
     // Names and descriptions with tags, shown as they are.
-    const QString hostPorts =
-        QStringLiteral("本机的串口有：\n1 = /dev/pts/7\n2 = /dev/<h1><font color=red>8</font></h1>");
+    const QString hostPorts = QStringLiteral(
+        "本机的串口有：\n1 = /dev/pts/7\n2 = /dev/<h1><font color=red>8</font></h1>");
     QTest::newRow("empty port text") << ""
                                      << ""
                                      << "" << 1101 << QStringList{} << false << "状态未知"
@@ -707,9 +707,9 @@ void tst_main_form::portFieldTooltipListsCurrentPorts()
     usePorts(QStringLiteral("/dev/pts/7:/dev/serial/by-id/relay"));
     QCOMPARE(hover(), QStringLiteral("本机的串口：\n1 = /dev/pts/7\n2 = /dev/serial/by-id/relay"));
     // Names from outside are text, tags and all.
-    for (const QString &name : {QStringLiteral("/dev/<h1><font color=red>x</font></h1>"),
-                                QStringLiteral("rfc2217://[::1]:7001"),
-                                QStringLiteral("/dev/a&amp;b  <br>")}) {
+    for (const QString &name :
+         {QStringLiteral("/dev/<h1><font color=red>x</font></h1>"),
+          QStringLiteral("rfc2217://[::1]:7001"), QStringLiteral("/dev/a&amp;b  <br>")}) {
         qputenv("VANTRELO_PORTS", name.toUtf8());
         QCOMPARE(hover(), QStringLiteral("本机的串口：\n1 = ") + name);
     }

@@ -4,11 +4,11 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QString>
+#include <QStringList>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
-#include <QString>
-#include <QStringList>
 #include <QThread>
 
 #include <fcntl.h>
@@ -147,8 +147,9 @@ public:
     bool listening() const
     {
         QFile table(QStringLiteral("/proc/net/tcp"));
-        const QByteArray wanted =
-            ":" + QByteArray::number(m_port, 16).toUpper().rightJustified(4, '0') + " 00000000:0000 0A";
+        const QByteArray wanted = ":" +
+                                  QByteArray::number(m_port, 16).toUpper().rightJustified(4, '0') +
+                                  " 00000000:0000 0A";
         return m_process.state() == QProcess::Running && table.open(QIODevice::ReadOnly) &&
                table.readAll().contains(wanted);
     }

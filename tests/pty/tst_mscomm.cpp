@@ -5,10 +5,10 @@
 #include "mscomm.h"
 #include "pty_fixture.h"
 
+#include <QDeadlineTimer>
 #include <QFileInfo>
 #include <QProcess>
 #include <QSerialPort>
-#include <QDeadlineTimer>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -875,9 +875,9 @@ void tst_mscomm::servedPortMovesOnlyOnClicks()
     MSComm line;
     if (ending == u"exit()") {
         QProcess child;
-        child.start(QCoreApplication::applicationFilePath(),
-                    {QStringLiteral("--hold"), QStringLiteral("pulled-in-until-exit"),
-                     server.entry()});
+        child.start(
+            QCoreApplication::applicationFilePath(),
+            {QStringLiteral("--hold"), QStringLiteral("pulled-in-until-exit"), server.entry()});
         QVERIFY(child.waitForReadyRead(10000));
         QCOMPARE(child.readLine().trimmed(), QByteArray("held"));
         QVERIFY(events().last().rts);
@@ -937,8 +937,7 @@ void tst_mscomm::servedPortsThatCannotBeOpened_data()
         << "talks" << failure_number::NotComPortServer << "“SSH-2.0-OpenSSH_9.2 <b>?</b>”";
     QTest::newRow("a server breaking telnet")
         << "hostile" << failure_number::ServerBrokeProtocol << "未知的 telnet 命令 7";
-    QTest::newRow("ser2net in raw mode")
-        << "tcp" << failure_number::NotComPortServer << "raw 模式";
+    QTest::newRow("ser2net in raw mode") << "tcp" << failure_number::NotComPortServer << "raw 模式";
     QTest::newRow("ser2net with telnet alone")
         << "telnet,tcp" << failure_number::NotComPortServer << "COM-PORT-OPTION";
     QTest::newRow("ser2net held by another client")
@@ -963,8 +962,7 @@ void tst_mscomm::servedPortsThatCannotBeOpened()
     QByteArray heard;
     std::unique_ptr<Ser2net> ser2net;
     MSComm first;
-    if (server == u"refused" || server == u"silent" || server == u"talks" ||
-        server == u"hostile") {
+    if (server == u"refused" || server == u"silent" || server == u"talks" || server == u"hostile") {
         QVERIFY(fake.listen(QHostAddress::LocalHost));
         entry = QStringLiteral("rfc2217://127.0.0.1:%1").arg(fake.serverPort());
         if (server == u"refused")
@@ -984,8 +982,8 @@ void tst_mscomm::servedPortsThatCannotBeOpened()
             QSKIP("needs ser2net");
         QVERIFY(m_ptys[0]->storeBaud(B0));
         ser2net = std::make_unique<Ser2net>(
-            m_ptys[0]->path(), server == u"second client" ? QStringLiteral("telnet(rfc2217),tcp")
-                                                          : server);
+            m_ptys[0]->path(),
+            server == u"second client" ? QStringLiteral("telnet(rfc2217),tcp") : server);
         QVERIFY(ser2net->listening());
         entry = ser2net->entry();
         qputenv("VANTRELO_PORTS", entry.toLocal8Bit());
