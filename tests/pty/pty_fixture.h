@@ -8,7 +8,6 @@
 #include <QStringList>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTemporaryDir>
 #include <QThread>
 
 #include <fcntl.h>
@@ -101,79 +100,65 @@ inline QList<LineEvent> readLineLog(const QString &logPath, const QString &devic
     return events;
 }
 
-// ser2net serving a pty on 127.0.0.1 with a configuration of the test's own, never the
-// system's service, as the README's recipe sets it up. It inherits the modem-line library and
-// its log. In a mount namespace of its own, where /dev/console is /dev/null: without a syslog
-// daemon its messages would go to the machine's console.
+// ser2net serving a pty on 127.0.0.1 as the README's recipe sets it up, with the test's own
+// configuration, never the system's service; it inherits the modem-line library and its log.
+// Its mount namespace has /dev/null for /dev/console: without syslog it would write there.
 class Ser2net
 {
 public:
-    // `accepter` is the protocol stack before the address: "tcp" alone is ser2net's raw mode.
+    // `accepter` is what comes before the address: "tcp" alone is ser2net's raw mode.
     explicit Ser2net(const QString &device,
                      const QString &accepter = QStringLiteral("telnet(rfc2217),tcp"))
     {
         QTcpServer probe; // a port nobody listens on
-        if (!m_folder.isValid() || !probe.listen(QHostAddress::LocalHost))
-            return;
+        probe.listen(QHostAddress::LocalHost);
         m_port = probe.serverPort();
         probe.close();
-        QFile config(m_folder.filePath(QStringLiteral("ser2net.yaml")));
-        if (!config.open(QIODevice::WriteOnly))
-            return;
-        config.write(QStringLiteral("connection: &relay\n"
-                                    "    accepter: %1,127.0.0.1,%2\n"
-                                    "    enable: on\n"
-                                    "    options:\n"
-                                    "      kickolduser: false\n"
-                                    "      max-connections: 2\n"
-                                    "    connector: serialdev,%3,9600n81,local,rts=off,dtr=off\n")
-                         .arg(accepter, QString::number(m_port), device)
-                         .toUtf8());
-        config.close();
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        // ser2net reads each '#' of a -Y configuration as a new line.
+        const QString config = QStringLiteral("connection: &relay#  accepter: %1,127.0.0.1,%2#"
+                                              "  options:#    kickolduser: false#"
+                                              "    max-connections: 2#  connector: serialdev,"
+                                              "%3,9600n81,local,rts=off,dtr=off")
+                                   .arg(accepter, QString::number(m_port), device);
         m_process.setStandardOutputFile(QProcess::nullDevice());
         m_process.start(QStringLiteral("unshare"),
                         {QStringLiteral("--mount"), QStringLiteral("--propagation"),
                          QStringLiteral("private"), QStringLiteral("sh"), QStringLiteral("-c"),
-                         QStringLiteral("mount --bind /dev/null /dev/console && exec ser2net -n "
-                                        "-d -u -c \"$0\""),
-                         config.fileName()});
-        m_process.waitForStarted();
-        for (int tries = 0; tries < 100 && !listening(); ++tries)
+                         QStringLiteral("mount --bind /dev/null /dev/console && exec ser2net "
+                                        "-n -d -u -Y \"$0\""),
+                         config});
+        const QByteArray listening = QStringLiteral(":%1 00000000:0000 0A")
+                                         .arg(m_port, 4, 16, QChar(u'0'))
+                                         .toUpper()
+                                         .toLatin1();
+        for (int tries = 0; m_process.waitForStarted() && tries < 100 && !m_listening; ++tries) {
             QThread::msleep(20);
+            QFile table(QStringLiteral("/proc/net/tcp"));
+            m_listening = table.open(QIODevice::ReadOnly) && table.readAll().contains(listening);
+        }
     }
     ~Ser2net() { kill(); }
 
-    bool listening() const
-    {
-        QFile table(QStringLiteral("/proc/net/tcp"));
-        const QByteArray wanted = ":" +
-                                  QByteArray::number(m_port, 16).toUpper().rightJustified(4, '0') +
-                                  " 00000000:0000 0A";
-        return m_process.state() == QProcess::Running && table.open(QIODevice::ReadOnly) &&
-               table.readAll().contains(wanted);
-    }
+    bool listening() const { return m_listening; }
     QString entry() const { return QStringLiteral("rfc2217://127.0.0.1:%1").arg(m_port); }
     void kill()
     {
         m_process.kill();
         m_process.waitForFinished(3000);
     }
-
     // The connection that keeps ser2net's device open between clients.
     bool keep()
     {
         m_keeper.connectToHost(QHostAddress::LocalHost, m_port);
-        const char offer[] = {char(255), char(251), char(44)};
-        return m_keeper.waitForConnected(3000) && m_keeper.write(offer, 3) == 3 &&
+        return m_keeper.waitForConnected(3000) && m_keeper.write("\xff\xfb\x2c") == 3 &&
                m_keeper.waitForBytesWritten(3000);
     }
 
 private:
-    QTemporaryDir m_folder;
     QProcess m_process;
     QTcpSocket m_keeper;
     quint16 m_port = 0;
+    bool m_listening = false;
 };
 
 // Open descriptors of this process, to show a cycle gives back everything it took.
