@@ -200,34 +200,21 @@ last_event | grep -q ' close .* RTS=0 ' || fail "the line was not released: $(la
 
 # (g) A relay on another machine, reached through ser2net as the README sets it up, here on
 # 127.0.0.1: opening moves nothing, the click pulls the relay in, and a signal's ending lowers
-# it. ser2net has a mount namespace where /dev/console is /dev/null: without syslog it would
-# write to the machine's console. Not PIPE: Qt ignores it for good once it has a socket.
+# it. Not PIPE: Qt ignores it for good once it has a socket.
 if command -v ser2net >/dev/null; then
     new_pty served
-    port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-    LD_PRELOAD="$shim" MODEMSHIM_LOG="$log" unshare --mount --propagation private sh -c \
-        'mount --bind /dev/null /dev/console && exec ser2net -n -d -u -Y "$0"' "connection: &relay#\
-  accepter: telnet(rfc2217),tcp,127.0.0.1,$port#  options:#    kickolduser: false#\
-    max-connections: 2#  connector: serialdev,$served,9600n81,local,rts=off,dtr=off" >/dev/null 2>&1 &
-    pids+=($!)
-    listening() { grep -q ":$(printf %04X "$port") 00000000:0000 0A" /proc/net/tcp; }
-    poll 5 listening || fail "ser2net did not start"
-    exec 8<>"/dev/tcp/127.0.0.1/$port" # the keeper: ser2net holds the device open from now on
-    printf '\xff\xfb\x2c' >&8
-    served_last() { grep " $served " "$log" | tail -n 1; }
-    served_at() { served_last | grep -q " set .* RTS=$1 "; }
-    poll 5 served_at 0 || fail "ser2net did not open the device for the keeper"
+    start_ser2net "$served"
     for ending in QUIT TERM; do
-        start_program "$program_binary" --default-signal=QUIT VANTRELO_PORTS="rfc2217://127.0.0.1:$port"
-        before=$(grep -c " $served " "$log" || true)
+        start_program "$program_binary" --default-signal=QUIT VANTRELO_PORTS="rfc2217://127.0.0.1:$served_port"
+        before=$(grep -c " $served " "$log")
         click open_comm
         sleep 0.5
         no_message && [ "$(grep -c " $served " "$log")" -eq "$before" ] ||
-            fail "served: opening failed or moved the line: $(messages) $(served_last)"
+            fail "served: opening failed or moved the line: $(messages) $(tail -n 1 "$log")"
         click xihestate
-        poll 5 served_at 1 || fail "served: the relay was not pulled in: $(served_last)"
+        poll 5 rts_served "$served" 1 || fail "served: the relay was not pulled in: $(tail -n 1 "$log")"
         kill -"$ending" "$program"
-        poll 5 ended && served_at 0 || fail "served $ending: still running, or pulled in: $(served_last)"
+        poll 5 ended && rts_served "$served" 0 || fail "served $ending: running, or pulled in: $(tail -n 1 "$log")"
     done
 fi
 
