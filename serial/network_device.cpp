@@ -138,6 +138,7 @@ NetworkDevice::NetworkDevice(const ServedPort &address, const QString &shown) : 
         m_socket.abort();
         throw failure;
     }
+    m_reached = true;
     // Each message is a few bytes and waits for its answer: Nagle's algorithm would hold the
     // next one back until the last was acknowledged, up to 40 ms on Linux.
     m_socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
@@ -170,8 +171,7 @@ NetworkDevice::~NetworkDevice()
 Failure NetworkDevice::openingFailure(const ServedPort &address) const
 {
     const QString port = QString::number(address.port);
-    if (m_socket.state() != QAbstractSocket::ConnectedState && !m_protocol.spokeTelnet() &&
-        m_protocol.text().isEmpty()) {
+    if (!m_reached) {
         switch (m_socket.error()) {
         case QAbstractSocket::HostNotFoundError:
             return {failure_number::HostNotFound,
@@ -289,8 +289,8 @@ std::optional<bool> NetworkDevice::request(quint8 value, std::chrono::millisecon
 void NetworkDevice::setRts(bool level)
 {
     // A connection lost since the last click shows now, before anything is sent.
-    waitUntil([] { return true; }, 0ms);
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    readAvailable();
     if (!m_protocol.broken().isEmpty())
         throw protocolBroken(m_shown, m_protocol.broken());
     if (!connected())

@@ -45,4 +45,5 @@ private:
     QString m_shown;
     QTcpSocket m_socket;
     ComPortClient m_protocol;
+    bool m_reached = false; // the connection was made
 };
