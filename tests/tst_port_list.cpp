@@ -1,3 +1,4 @@
+#include "line_errors.h"
 #include "port_list.h"
 #ifdef Q_OS_WIN
 #include "com_errors.h"
@@ -282,6 +283,9 @@ void tst_port_list::comNumbers()
 
 void tst_port_list::comFailuresAdvise()
 {
+    // A name holding "%2" stays as written, the error's number after it.
+    QVERIFY(systemFailure(EXDEV, QStringLiteral("/dev/%2"), LineStep::Opening)
+                .description.startsWith(QStringLiteral("/dev/%2 出错（系统错误 %1：").arg(EXDEV)));
 #ifdef Q_OS_WIN
     // Each code an opening or a click can meet has words and advice; the rest the system's words.
     for (const auto &[code, says] : {std::pair{2, "本机没有 COM5"},
@@ -301,6 +305,8 @@ void tst_port_list::comFailuresAdvise()
                      failure.description.contains(u'请'),
                  qPrintable(failure.description));
     }
+    QVERIFY(comFailure(1450, QStringLiteral("COM%2"), LineStep::Opening)
+                .description.startsWith(QStringLiteral("COM%2 出错（系统错误 1450：")));
     // Refused while open, the port is not another program's but gone.
     QVERIFY(comFailure(5, QStringLiteral("COM5"), LineStep::DrivingRts)
                 .description.contains(u"已不存在"));
