@@ -843,8 +843,8 @@ void tst_mscomm::servedPortMovesOnlyOnClicks()
     NEED_SHIM(true);
     QFETCH(QList<bool>, levels);
     QFETCH(QString, ending);
-    if (QStandardPaths::findExecutable(QStringLiteral("ser2net")).isEmpty())
-        QSKIP("needs ser2net");
+    if (QStandardPaths::findExecutable(QStringLiteral("ser2net")).isEmpty() || ::geteuid() != 0)
+        QSKIP("needs ser2net, and root for its mount namespace");
 
     // The recipe: B0 stored before ser2net first opens the device, and a keeper holding it.
     QVERIFY(m_ptys[0]->storeBaud(B0));
@@ -967,8 +967,8 @@ void tst_mscomm::servedPortsThatCannotBeOpened()
         });
     } else if (!server.startsWith(u"rfc2217:")) {
         NEED_SHIM(true);
-        if (QStandardPaths::findExecutable(QStringLiteral("ser2net")).isEmpty())
-            QSKIP("needs ser2net");
+        if (QStandardPaths::findExecutable(QStringLiteral("ser2net")).isEmpty() || ::geteuid() != 0)
+            QSKIP("needs ser2net, and root for its mount namespace");
         QVERIFY(m_ptys[0]->storeBaud(B0));
         ser2net = std::make_unique<Ser2net>(
             m_ptys[0]->path(),

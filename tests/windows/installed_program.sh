@@ -133,7 +133,7 @@ wineserver -w
 
 # The same through a port ser2net serves: opening moves nothing, 吸合 pulls the relay in, and
 # logging off lowers it before the program goes.
-if command -v ser2net >/dev/null; then
+if command -v ser2net >/dev/null && [ "$(id -u)" -eq 0 ]; then # root: its mount namespace
     new_pty served
     start_ser2net "$served"
     before=$(grep -c " $served " "$log")
