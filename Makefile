@@ -18,8 +18,9 @@ RUN_PACKAGES := cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools
 PACKAGE_PACKAGES := dpkg-dev file
 # The tests: the serial line's Qt peer, displays and window managers, screenshots, the screen
 # reader's bus and the screen reader with its speech and Chinese locale, the package's checkers,
-# a fresh Debian to install into, the sanitizer build and the kernel rig.
-TEST_PACKAGES := qt6-serialport-dev python3 \
+# a fresh Debian to install into, the sanitizer build, the kernel rig and ser2net serving ports
+# over the network.
+TEST_PACKAGES := qt6-serialport-dev python3 ser2net \
 	xvfb openbox xdotool x11-utils imagemagick qt6ct weston xwayland qt6-wayland \
 	at-spi2-core python3-pyatspi dbus orca speech-dispatcher locales \
 	desktop-file-utils appstream lintian man-db debootstrap \

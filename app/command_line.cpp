@@ -23,7 +23,8 @@ const char usage[] =
     "环境变量：\n"
     "  VANTRELO_PORTS   用" VANTRELO_PORT_SEPARATOR
     "分隔的设备路径，代替本机的串口列表：第一个是 1 号串口，\n"
-    "                   第二个是 2 号，依此类推\n"
+    "                   第二个是 2 号，依此类推；rfc2217://主机:端口 是另一台机器\n"
+    "                   用 RFC 2217（ser2net）提供的串口\n"
 #ifndef _WIN32
     "  QT_QPA_PLATFORM  在带 Xwayland 的 Wayland 会话中，除非此变量另选平台，程序在 X11 上运行\n"
     "\n"

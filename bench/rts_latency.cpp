@@ -3,8 +3,10 @@
 // and prints the spread over many clicks.
 //
 //   bench/run_rts_latency.sh [CLICKS] [BUILD_DIR]     (default 2000 clicks, build/)
-//   build/bench/bench_rts_latency [CLICKS] [OPENINGS] (preloads the library itself)
+//   build/bench/bench_rts_latency [CLICKS] [OPENINGS] [served] (preloads the library itself)
 //
+// With "served" the port is the pty served by ser2net on 127.0.0.1, as a board on another
+// machine would be, with the keeper connection the README's recipe sets up.
 // Then it times OPENINGS (default 20) clicks on 打开串口, each after a closing, by the clock and
 // by the processor time of all the program's threads, which what else runs does not change.
 #include "main_form.h"
@@ -20,6 +22,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <memory>
 #include <vector>
 
 #include <dlfcn.h>
@@ -75,6 +78,16 @@ int main(int argc, char *argv[])
     }
     const QByteArray name = pty.path().toLocal8Bit();
     qputenv("VANTRELO_PORTS", name);
+    std::unique_ptr<Ser2net> server;
+    if (argc > 3 && qstrcmp(argv[3], "served") == 0) {
+        server = std::make_unique<Ser2net>(pty.path());
+        if (!server->listening() || !server->keep()) {
+            std::fprintf(stderr, "ser2net did not serve %s\n", name.constData());
+            return 1;
+        }
+        QThread::msleep(300); // ser2net opens the device for the keeper
+        qputenv("VANTRELO_PORTS", server->entry().toLocal8Bit());
+    }
 
     MSComm line;
     main_form window(line);

@@ -51,14 +51,14 @@ bool comDeviceGone(unsigned long code)
     }
 }
 
+// Each text is filled in one pass: a port's name holding "%2" must not take the code's place.
 Failure comFailure(unsigned long code, const QString &port, LineStep step)
 {
     const int number = int(code);
     if (comDeviceGone(code) && step != LineStep::Opening) {
         return {number, QStringLiteral("%1 已不存在或不再响应，设备可能已被拔出（系统错误 %2）。"
                                        "请关闭串口，重新连接设备后再打开。")
-                            .arg(port)
-                            .arg(code)};
+                            .arg(port, QString::number(code))};
     }
     switch (code) {
     case ERROR_FILE_NOT_FOUND:
@@ -84,8 +84,7 @@ Failure comFailure(unsigned long code, const QString &port, LineStep step)
     case ERROR_OPERATION_ABORTED:
         return {number, QStringLiteral("%1 没有响应，设备可能刚被拔出或尚未就绪（系统错误 %2）。"
                                        "请检查继电器板的 USB 连接，稍后再打开串口。")
-                            .arg(port)
-                            .arg(code)};
+                            .arg(port, QString::number(code))};
     case ERROR_SEM_TIMEOUT:
         return {number, QStringLiteral("%1 的驱动程序没有及时响应（系统错误 121）。请拔下继电器板"
                                        "再插上，必要时重新安装 USB 转串口驱动，然后再试。")
@@ -99,16 +98,12 @@ Failure comFailure(unsigned long code, const QString &port, LineStep step)
                     ? QStringLiteral(
                           "%1 不是可用的串口，或它的驱动程序不支持所需的设置（系统错误 %2）。"
                           "请选择继电器板所在的 COM 号。")
-                          .arg(port)
-                          .arg(code)
+                          .arg(port, QString::number(code))
                     : QStringLiteral("%1 的驱动程序不支持设置 RTS 线（系统错误 %2）。"
                                      "请改用带 RTS 线的串口。")
-                          .arg(port)
-                          .arg(code)};
+                          .arg(port, QString::number(code))};
     default:
         return {number, QStringLiteral("%1 出错（系统错误 %2：%3）。请检查继电器板的连接后再试。")
-                            .arg(port)
-                            .arg(code)
-                            .arg(systemDescription(code))};
+                            .arg(port, QString::number(code), systemDescription(code))};
     }
 }

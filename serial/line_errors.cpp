@@ -111,10 +111,10 @@ Failure systemFailure(int error, const QString &device, LineStep step)
                          .arg(device);
         break;
     default:
-        text = QStringLiteral("%1 出错（系统错误 %2：%3）。请检查继电器板的连接后再试。")
-                   .arg(device)
-                   .arg(error)
-                   .arg(QString::fromLocal8Bit(std::strerror(error)));
+        text =
+            QStringLiteral("%1 出错（系统错误 %2：%3）。请检查继电器板的连接后再试。")
+                // in one pass: a name holding "%2" must not take the number's place
+                .arg(device, QString::number(error), QString::fromLocal8Bit(std::strerror(error)));
         break;
     }
     return {error, text};

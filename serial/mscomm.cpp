@@ -2,6 +2,7 @@
 
 #include "failure.h"
 #include "port_list.h"
+#include "rfc2217.h"
 #include "serial_device.h"
 
 namespace {
@@ -68,7 +69,7 @@ void MSComm::open()
     const std::optional<PortEntry> port = findPort(ports, m_commPort);
     if (!port)
         throw noSuchPort(m_commPort, ports);
-    m_device = openSerialDevice(*port);
+    m_device = isServedPort(port->device) ? openServedDevice(*port) : openSerialDevice(*port);
     m_deviceName = port->device;
 }
 

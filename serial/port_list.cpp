@@ -86,9 +86,12 @@ QList<PortEntry> portsFromOverride(const QByteArray &value)
 #ifdef Q_OS_WIN
     const QStringList paths = bytes.split(QDir::listSeparator(), Qt::SkipEmptyParts);
 #else
-    // udev's by-path names hold colons of their own ("pci-0000:00:14.0-usb-0:1.2:1.0-port0");
-    // every entry is an absolute path, so only a colon before a slash separates two.
-    static const QRegularExpression separator(QStringLiteral(":+(?=/|$)"));
+    // udev's by-path names hold colons of their own ("pci-0000:00:14.0-usb-0:1.2:1.0-port0"),
+    // and so do served ports ("rfc2217://[fe80::1]:7001"). Every entry is an absolute path or
+    // a served port, so only a colon before a slash or before "rfc2217://" separates two; the
+    // colon of the scheme itself does not.
+    static const QRegularExpression separator(QStringLiteral("(?<!rfc2217):+(?=/|rfc2217://|$)"),
+                                              QRegularExpression::CaseInsensitiveOption);
     const QStringList paths = bytes.split(separator, Qt::SkipEmptyParts);
 #endif
     QList<PortEntry> ports;

@@ -20,3 +20,6 @@ public:
 
 // Opens `port` for its modem lines; throws Failure with the reason worded for the user.
 std::unique_ptr<SerialDevice> openSerialDevice(const PortEntry &port);
+
+// The same for a port another machine serves (rfc2217://HOST:PORT), on either platform.
+std::unique_ptr<SerialDevice> openServedDevice(const PortEntry &port);

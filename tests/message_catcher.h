@@ -18,6 +18,7 @@ public:
                 return;
             titles << box->windowTitle();
             texts << box->text();
+            formats << box->textFormat();
             icons << box->icon();
             buttons << (box->button(QMessageBox::Ok) ? box->button(QMessageBox::Ok)->text()
                                                      : QString());
@@ -28,6 +29,7 @@ public:
 
     QStringList titles;
     QStringList texts;
+    QList<Qt::TextFormat> formats;
     QList<QMessageBox::Icon> icons;
     QStringList buttons;
 

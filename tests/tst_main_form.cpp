@@ -15,6 +15,7 @@
 #include <QRawFont>
 #include <QRegularExpression>
 #include <QScopeGuard>
+#include <QTextDocumentFragment>
 #include <QTextLayout>
 #include <QTimer>
 #include <QToolTip>
@@ -29,6 +30,12 @@ namespace {
 void usePorts(QString paths)
 {
     qputenv("VANTRELO_PORTS", paths.replace(u':', QDir::listSeparator()).toLocal8Bit());
+}
+
+// A tooltip's text as it reads on screen.
+QString shownText(const QString &tooltip)
+{
+    return QTextDocumentFragment::fromHtml(tooltip).toPlainText().replace(QChar::Nbsp, u' ');
 }
 
 // What the window looks like in one of its two states, as far as the user can tell.
@@ -430,7 +437,9 @@ void tst_main_form::failures_data()
     QTest::addColumn<bool>("retype");    // the focus is back in the port field, text selected
 
     const QStringList open{"put CommPort 1", "get PortOpen", "put PortOpen True"};
-    const QString hostPorts = QStringLiteral("本机的串口有：\n1 = /dev/pts/7\n2 = /dev/pts/8");
+    // Names and descriptions with tags, shown as they are.
+    const QString hostPorts = QStringLiteral(
+        "本机的串口有：\n1 = /dev/pts/7\n2 = /dev/<h1><font color=red>8</font></h1>");
     QTest::newRow("empty port text") << ""
                                      << ""
                                      << "" << 1101 << QStringList{} << false << "状态未知"
@@ -482,8 +491,8 @@ void tst_main_form::failures()
     QFETCH(QString, advice);
     QFETCH(bool, retype);
 
-    usePorts(QStringLiteral("/dev/pts/7:/dev/pts/8"));
-    const Failure failure{number, QStringLiteral("设备说不")};
+    usePorts(QStringLiteral("/dev/pts/7:/dev/<h1><font color=red>8</font></h1>"));
+    const Failure failure{number, QStringLiteral("设备说不：<b>Port already in use</b>")};
     if (failing == u"CommPort")
         m_line->failCommPort = failure;
     else if (failing == u"open")
@@ -509,6 +518,7 @@ void tst_main_form::failures()
     if (!failing.isEmpty())
         QVERIFY(catcher.texts[0].endsWith(failure.description));
     QVERIFY2(catcher.texts[0].endsWith(advice), qPrintable(catcher.texts[0]));
+    QCOMPARE(catcher.formats[0], Qt::PlainText);
     QCOMPARE(catcher.titles[0], messageTitle);
     QCOMPARE(catcher.icons[0], QMessageBox::Critical);
     QCOMPARE(catcher.buttons[0], QStringLiteral("确定"));
@@ -693,18 +703,25 @@ void tst_main_form::portFieldTooltipListsCurrentPorts()
     const auto hover = [field] {
         QHelpEvent event(QEvent::ToolTip, QPoint(5, 5), field->mapToGlobal(QPoint(5, 5)));
         QApplication::sendEvent(field, &event);
-        return QToolTip::text();
+        return shownText(QToolTip::text());
     };
 
     usePorts(QStringLiteral("/dev/pts/7:/dev/serial/by-id/relay"));
     QCOMPARE(hover(), QStringLiteral("本机的串口：\n1 = /dev/pts/7\n2 = /dev/serial/by-id/relay"));
+    // Names from outside are text, tags and all.
+    for (const QString &name :
+         {QStringLiteral("/dev/<h1><font color=red>x</font></h1>"),
+          QStringLiteral("rfc2217://[::1]:7001"), QStringLiteral("/dev/R&amp&D  <br>")}) {
+        qputenv("VANTRELO_PORTS", name.toUtf8());
+        QCOMPARE(hover(), QStringLiteral("本机的串口：\n1 = ") + name);
+    }
     // Read when shown: a port that appears later is listed without a restart.
     usePorts(QStringLiteral("/dev/pts/7:/dev/pts/8"));
     QCOMPARE(hover(), QStringLiteral("本机的串口：\n1 = /dev/pts/7\n2 = /dev/pts/8"));
     // The same list from the keyboard, with the What's This key.
     usePorts(QStringLiteral("/dev/pts/9"));
     QTest::keyClick(field, Qt::Key_F1, Qt::ShiftModifier);
-    QCOMPARE(QToolTip::text(), QStringLiteral("本机的串口：\n1 = /dev/pts/9"));
+    QCOMPARE(shownText(QToolTip::text()), QStringLiteral("本机的串口：\n1 = /dev/pts/9"));
     QVERIFY(QToolTip::isVisible());
     QCOMPARE(field->text(), QStringLiteral("1"));
     // Windows takes an empty variable for none at all, and lists the system's ports.

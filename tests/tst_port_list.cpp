@@ -1,3 +1,4 @@
+#include "line_errors.h"
 #include "port_list.h"
 #ifdef Q_OS_WIN
 #include "com_errors.h"
@@ -114,6 +115,15 @@ void tst_port_list::overrideList_data()
     QTest::newRow("by-path names keep their colons")
         << "/dev/serial/by-path/pci-0000:00:14.0-usb-0:1.2:1.0-port0:/dev/ttyS1"
         << QStringList{"/dev/serial/by-path/pci-0000:00:14.0-usb-0:1.2:1.0-port0", "/dev/ttyS1"};
+    QTest::newRow("served ports keep their colons")
+        << "/dev/ttyUSB0:rfc2217://lab-pi:7001:RFC2217://192.0.2.7:7002:rfc2217://[fe80::1]:7003:"
+           "rfc2217://[::1]:7004"
+        << QStringList{"/dev/ttyUSB0", "rfc2217://lab-pi:7001", "RFC2217://192.0.2.7:7002",
+                       "rfc2217://[fe80::1]:7003", "rfc2217://[::1]:7004"};
+#else
+    QTest::newRow("served ports keep their colons")
+        << "COM3;rfc2217://lab-pi:7001;rfc2217://[::1]:7004"
+        << QStringList{"COM3", "rfc2217://lab-pi:7001", "rfc2217://[::1]:7004"};
 #endif
     QTest::newRow("empty") << "" << QStringList{};
 }
@@ -122,7 +132,8 @@ void tst_port_list::overrideList()
 {
     QFETCH(QString, value);
     QFETCH(QStringList, expected);
-    value.replace(u':', QDir::listSeparator());
+    if (!value.contains(u';'))
+        value.replace(u':', QDir::listSeparator());
     QCOMPARE(devices(portsFromOverride(value.toLocal8Bit())), expected);
 
     // Windows takes an empty variable for none at all, and lists the system's ports.
@@ -272,6 +283,9 @@ void tst_port_list::comNumbers()
 
 void tst_port_list::comFailuresAdvise()
 {
+    // A name holding "%2" stays as written, the error's number after it.
+    QVERIFY(systemFailure(EXDEV, QStringLiteral("/dev/%2"), LineStep::Opening)
+                .description.startsWith(QStringLiteral("/dev/%2 出错（系统错误 %1：").arg(EXDEV)));
 #ifdef Q_OS_WIN
     // Each code an opening or a click can meet has words and advice; the rest the system's words.
     for (const auto &[code, says] : {std::pair{2, "本机没有 COM5"},
@@ -291,6 +305,8 @@ void tst_port_list::comFailuresAdvise()
                      failure.description.contains(u'请'),
                  qPrintable(failure.description));
     }
+    QVERIFY(comFailure(1450, QStringLiteral("COM%2"), LineStep::Opening)
+                .description.startsWith(QStringLiteral("COM%2 出错（系统错误 1450：")));
     // Refused while open, the port is not another program's but gone.
     QVERIFY(comFailure(5, QStringLiteral("COM5"), LineStep::DrivingRts)
                 .description.contains(u"已不存在"));

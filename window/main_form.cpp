@@ -16,6 +16,7 @@
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QScreen>
+#include <QTextDocument>
 #include <QToolTip>
 
 #include <cmath>
@@ -51,12 +52,16 @@ void applyDesignFont(QWidget *widget, qreal pointSize, bool bold)
     widget->setFont(font);
 }
 
-// The host's ports as the user numbers them, read anew each time.
+// The host's ports as the user numbers them, read anew each time. Port names, the product
+// strings USB adapters give themselves and host names come from outside: a tooltip would take
+// tags among them for markup, so the text goes in escaped, its lines and spaces kept.
 QString portListText()
 {
     const QList<PortEntry> ports = hostPorts();
-    return ports.isEmpty() ? QStringLiteral("本机当前没有串口")
-                           : QStringLiteral("本机的串口：\n") + describedPortList(ports);
+    return Qt::convertFromPlainText(ports.isEmpty() ? QStringLiteral("本机当前没有串口")
+                                                    : QStringLiteral("本机的串口：\n") +
+                                                          describedPortList(ports),
+                                    Qt::WhiteSpacePre);
 }
 
 // Relative luminance as WCAG defines it.
@@ -97,6 +102,13 @@ void followBackground(QWidget *widget, QPalette::ColorRole text, QPalette::Color
     // Setting it raises a palette change of its own, which then finds nothing left to do.
     if (changed)
         widget->setPalette(palette);
+}
+
+// For a step that may wait on a server's answer, up to a few seconds; restored when it ends.
+auto waitCursor()
+{
+    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+    return qScopeGuard([] { QGuiApplication::restoreOverrideCursor(); });
 }
 
 } // namespace
@@ -272,9 +284,8 @@ void main_form::open_comm_Click()
         if (MSComm1.getPortOpen())
             return;
         // An opening may wait for the driver to finish the last closing of the same port
-        // (pl2303 takes 2 s); the window keeps painting meanwhile.
-        QGuiApplication::setOverrideCursor(Qt::WaitCursor);
-        const auto restore = qScopeGuard([] { QGuiApplication::restoreOverrideCursor(); });
+        // (pl2303 takes 2 s), or for a server over the network; the window keeps painting.
+        const auto restore = waitCursor();
         MSComm1.putPortOpen(true);
         ui->open_comm->setText(closePortText);
         ui->chuankou_num->setEnabled(false);
@@ -293,6 +304,7 @@ void main_form::open_comm_Click()
         // A close that reports an error has still let go of the port, so the window must
         // say the port is closed, or the user could never open it again.
         const auto closed = qScopeGuard([this] { showPortClosed(); });
+        const auto restore = waitCursor();
         MSComm1.putPortOpen(false);
         m_screenReader.say(QStringLiteral("串口 %1 已关闭").arg(m_openNumber));
     }
@@ -327,6 +339,7 @@ void main_form::switchRelay(const QString &stateText, bool level)
     showState(stateText);
     // If the line refused the level, the label must not claim it took.
     auto unknown = qScopeGuard([this] { showState(stateUnknownText); });
+    const auto restore = waitCursor();
     MSComm1.putRTSEnable(level);
     unknown.dismiss();
 }
@@ -361,6 +374,8 @@ void main_form::showFailure(const Failure &failure)
     QMessageBox box(QMessageBox::Critical, messageTitle,
                     QStringLiteral("错误 %1：%2").arg(failure.number).arg(failure.description),
                     QMessageBox::Ok, this);
+    // Descriptions quote port names and what servers said, which are not markup.
+    box.setTextFormat(Qt::PlainText);
     // Qt's own button text is English unless its translations are installed; the window
     // speaks Chinese either way.
     box.button(QMessageBox::Ok)->setText(QStringLiteral("确定"));

@@ -4,6 +4,7 @@
 install(TARGETS vantrelo-relay RUNTIME DESTINATION .)
 install(FILES
     $<TARGET_FILE:Qt6::Core> $<TARGET_FILE:Qt6::Gui> $<TARGET_FILE:Qt6::Widgets>
+    $<TARGET_FILE:Qt6::Network>
     DESTINATION .)
 install(FILES $<TARGET_FILE:Qt6::QWindowsIntegrationPlugin> DESTINATION platforms)
 # Qt 6.7 replaced the Vista style with the modern Windows one.

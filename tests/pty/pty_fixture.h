@@ -3,8 +3,11 @@
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QThread>
 
 #include <fcntl.h>
@@ -46,6 +49,16 @@ public:
                ::tcsetattr(m_master, TCSANOW, &settings) == 0;
     }
     QString path() const { return m_path; }
+    // What the program sent down the line as data, if anything.
+    QByteArray sent() const
+    {
+        QByteArray data;
+        char buffer[256];
+        ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
+        for (ssize_t size; (size = ::read(m_master, buffer, sizeof buffer)) > 0;)
+            data.append(buffer, size);
+        return data;
+    }
     // Closing the master is what unplugging is to a real adapter: the slave hangs up.
     void hangUp()
     {
@@ -86,6 +99,67 @@ inline QList<LineEvent> readLineLog(const QString &logPath, const QString &devic
     }
     return events;
 }
+
+// ser2net serving a pty on 127.0.0.1 as the README's recipe sets it up, with the test's own
+// configuration, never the system's service; it inherits the modem-line library and its log.
+// Its mount namespace has /dev/null for /dev/console: without syslog it would write there.
+class Ser2net
+{
+public:
+    // `accepter` is what comes before the address: "tcp" alone is ser2net's raw mode.
+    explicit Ser2net(const QString &device,
+                     const QString &accepter = QStringLiteral("telnet(rfc2217),tcp"))
+    {
+        QTcpServer probe; // a port nobody listens on
+        probe.listen(QHostAddress::LocalHost);
+        m_port = probe.serverPort();
+        probe.close();
+        // ser2net reads each '#' of a -Y configuration as a new line.
+        const QString config = QStringLiteral("connection: &relay#  accepter: %1,127.0.0.1,%2#"
+                                              "  options:#    kickolduser: false#"
+                                              "    max-connections: 2#  connector: serialdev,"
+                                              "%3,9600n81,local,rts=off,dtr=off")
+                                   .arg(accepter, QString::number(m_port), device);
+        m_process.setStandardOutputFile(QProcess::nullDevice());
+        m_process.start(QStringLiteral("unshare"),
+                        {QStringLiteral("--mount"), QStringLiteral("--propagation"),
+                         QStringLiteral("private"), QStringLiteral("sh"), QStringLiteral("-c"),
+                         QStringLiteral("mount --bind /dev/null /dev/console && exec ser2net "
+                                        "-n -d -u -Y \"$0\""),
+                         config});
+        const QByteArray listening = QStringLiteral(":%1 00000000:0000 0A")
+                                         .arg(m_port, 4, 16, QChar(u'0'))
+                                         .toUpper()
+                                         .toLatin1();
+        for (int tries = 0; m_process.waitForStarted() && tries < 100 && !m_listening; ++tries) {
+            QThread::msleep(20);
+            QFile table(QStringLiteral("/proc/net/tcp"));
+            m_listening = table.open(QIODevice::ReadOnly) && table.readAll().contains(listening);
+        }
+    }
+    ~Ser2net() { kill(); }
+
+    bool listening() const { return m_listening; }
+    QString entry() const { return QStringLiteral("rfc2217://127.0.0.1:%1").arg(m_port); }
+    void kill()
+    {
+        m_process.kill();
+        m_process.waitForFinished(3000);
+    }
+    // The connection that keeps ser2net's device open between clients.
+    bool keep()
+    {
+        m_keeper.connectToHost(QHostAddress::LocalHost, m_port);
+        return m_keeper.waitForConnected(3000) && m_keeper.write("\xff\xfb\x2c") == 3 &&
+               m_keeper.waitForBytesWritten(3000);
+    }
+
+private:
+    QProcess m_process;
+    QTcpSocket m_keeper;
+    quint16 m_port = 0;
+    bool m_listening = false;
+};
 
 // Open descriptors of this process, to show a cycle gives back everything it took.
 // Once closings under way have ended: each holds its descriptor on a thread of its own until

@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QSerialPort>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -62,8 +63,12 @@ int holdPort(const QString &kind, const QString &device)
     MSComm line;
     // A terminal program opens for reading and writing and knows nothing of RTS.
     QSerialPort terminal(device);
-    if (kind == u"this-program") {
-        if (const Failure failure = failureOf([&] { openPort(line, 1); }); failure.number) {
+    if (kind == u"this-program" || kind == u"pulled-in-until-exit") {
+        const Failure failure = failureOf([&] {
+            openPort(line, 1);
+            line.putRTSEnable(kind != u"this-program");
+        });
+        if (failure.number) {
             out << "failed: " << failure.description << Qt::endl;
             return 1;
         }
@@ -97,6 +102,9 @@ int holdPort(const QString &kind, const QString &device)
     char byte = 0;
     while (::read(STDIN_FILENO, &byte, 1) > 0) {
     }
+    // As Qt ends the program when the X server goes away: the line is never destroyed.
+    if (kind == u"pulled-in-until-exit")
+        std::exit(0);
     return 0;
 }
 
@@ -190,6 +198,12 @@ private slots:
     void secondInstanceGetsBusy();
     void lockFiles_data();
     void lockFiles();
+
+    // ports served over the network
+    void servedPortMovesOnlyOnClicks_data();
+    void servedPortMovesOnlyOnClicks();
+    void servedPortsThatCannotBeOpened_data();
+    void servedPortsThatCannotBeOpened();
 
 private:
     QList<LineEvent> events(int port = 1) const
@@ -875,6 +889,179 @@ void tst_mscomm::lockFiles()
              EBUSY);
     held.reset();
     QCOMPARE(QDir(folder.path()).entryList(QDir::Files), QStringList());
+}
+
+void tst_mscomm::servedPortMovesOnlyOnClicks_data()
+{
+    QTest::addColumn<QList<bool>>("levels");
+    QTest::addColumn<QString>("ending");
+
+    QTest::newRow("clicks, closing, reopening") << QList<bool>{true, false, true} << "closing";
+    QTest::newRow("ser2net killed while open") << QList<bool>{true} << "ser2net killed";
+    QTest::newRow("the program ends through exit()") << QList<bool>{true} << "exit()";
+}
+
+void tst_mscomm::servedPortMovesOnlyOnClicks()
+{
+    NEED_SHIM(true);
+    QFETCH(QList<bool>, levels);
+    QFETCH(QString, ending);
+    if (QStandardPaths::findExecutable(QStringLiteral("ser2net")).isEmpty() || ::geteuid() != 0)
+        QSKIP("needs ser2net, and root for its mount namespace");
+
+    // The recipe: B0 stored before ser2net first opens the device, and a keeper holding it.
+    QVERIFY(m_ptys[0]->storeBaud(B0));
+    Ser2net server(m_ptys[0]->path());
+    QVERIFY(server.listening());
+    QVERIFY(server.keep());
+    QTRY_VERIFY(events().size() >= 2 && !events().last().rts);
+    QTest::qWait(200);
+    const qsizetype kept = events().size();
+    qputenv("VANTRELO_PORTS", server.entry().toLocal8Bit());
+
+    // RTS's changes since then, and anything else that touched the line; after each step
+    // they must be exactly those the clicks so far asked for.
+    const auto word = [](bool level) { return QString::fromLatin1(level ? "on" : "off"); };
+    const auto moves = [&] {
+        QStringList seen;
+        bool rts = false;
+        for (const LineEvent &event : events().mid(kept)) {
+            if (event.event != u"set" || event.dtr)
+                seen << event.event + QStringLiteral(" DTR=%1").arg(event.dtr);
+            else if (event.rts != std::exchange(rts, event.rts))
+                seen << word(rts);
+        }
+        return seen;
+    };
+    QStringList expected;
+    const auto expect = [&](bool level) {
+        if (expected.value(expected.size() - 1, word(false)) != word(level))
+            expected << word(level);
+    };
+    MSComm line;
+    if (ending == u"exit()") {
+        QProcess child;
+        child.start(
+            QCoreApplication::applicationFilePath(),
+            {QStringLiteral("--hold"), QStringLiteral("pulled-in-until-exit"), server.entry()});
+        QVERIFY(child.waitForReadyRead(10000));
+        QCOMPARE(child.readLine().trimmed(), QByteArray("held"));
+        child.closeWriteChannel();
+        QVERIFY(child.waitForFinished(5000));
+        QTRY_COMPARE(moves(), (QStringList{"on", "off"}));
+    }
+    for (int round = 0; round < (ending == u"exit()" ? 0 : 2); ++round) {
+        openPort(line, 1);
+        QCOMPARE(moves(), expected);
+        for (const bool level : levels) {
+            line.putRTSEnable(level);
+            expect(level);
+            QCOMPARE(moves(), expected);
+        }
+        if (ending == u"ser2net killed") {
+            server.kill();
+            QCOMPARE(failureOf([&] { line.putRTSEnable(false); }).number,
+                     failure_number::ConnectionLost);
+            QVERIFY(line.getPortOpen());
+            QCOMPARE(failureOf([&] { line.putPortOpen(false); }).number,
+                     failure_number::ConnectionLost);
+            QVERIFY(!line.getPortOpen());
+            break;
+        }
+        line.putPortOpen(false);
+        expect(false);
+        QCOMPARE(moves(), expected);
+    }
+    QCOMPARE(m_ptys[0]->sent(), QByteArray());
+}
+
+void tst_mscomm::servedPortsThatCannotBeOpened_data()
+{
+    QTest::addColumn<QString>("server");
+    QTest::addColumn<int>("number");
+    QTest::addColumn<QString>("says");
+
+    QTest::newRow("nothing listening")
+        << "refused" << failure_number::ConnectionRefused << "拒绝连接";
+    QTest::newRow("a port that says nothing")
+        << "silent" << failure_number::NotComPortServer << "没有按 RFC 2217 应答";
+    QTest::newRow("a port that speaks first")
+        << "talks" << failure_number::NotComPortServer << "“SSH-2.0-OpenSSH_9.2 <b>?</b>”";
+    QTest::newRow("a server breaking telnet")
+        << "hostile" << failure_number::ServerBrokeProtocol << "未知的 telnet 命令 7";
+    QTest::newRow("ser2net in raw mode") << "tcp" << failure_number::NotComPortServer << "raw 模式";
+    QTest::newRow("ser2net with telnet alone")
+        << "telnet,tcp" << failure_number::NotComPortServer << "COM-PORT-OPTION";
+    QTest::newRow("ser2net held by another client")
+        << "second client" << EBUSY << "Port already in use";
+    QTest::newRow("a name nobody has")
+        << "rfc2217://vantrelo-no-such-host.invalid:7001" << failure_number::HostNotFound
+        << "vantrelo-no-such-host.invalid";
+    for (const char *address : {"rfc2217://lab-pi", "rfc2217://lab-pi:0", "rfc2217://lab-pi:65536",
+                                "rfc2217://[lab-pi]:7001", "rfc2217://::1:7001",
+                                "rfc2217://lab pi:7001", "rfc2217://lab-pi:7001/"})
+        QTest::newRow(address) << address << failure_number::BadServedPort << address;
+}
+
+void tst_mscomm::servedPortsThatCannotBeOpened()
+{
+    QFETCH(QString, server);
+    QFETCH(int, number);
+    QFETCH(QString, says);
+
+    QString entry = server;
+    QTcpServer fake;
+    QByteArray heard;
+    std::unique_ptr<Ser2net> ser2net;
+    MSComm first;
+    if (server == u"refused" || server == u"silent" || server == u"talks" || server == u"hostile") {
+        QVERIFY(fake.listen(QHostAddress::LocalHost));
+        entry = QStringLiteral("rfc2217://127.0.0.1:%1").arg(fake.serverPort());
+        if (server == u"refused")
+            fake.close();
+        connect(&fake, &QTcpServer::newConnection, &fake, [&] {
+            QTcpSocket *client = fake.nextPendingConnection();
+            connect(client, &QTcpSocket::readyRead, client,
+                    [&heard, client] { heard += client->readAll(); });
+            if (server == u"talks")
+                client->write("SSH-2.0-OpenSSH_9.2 <b>\x01</b>\r\n");
+            if (server == u"hostile")
+                client->write("\xff\xfd\x2c\xff\x07");
+        });
+    } else if (!server.startsWith(u"rfc2217:")) {
+        NEED_SHIM(true);
+        if (QStandardPaths::findExecutable(QStringLiteral("ser2net")).isEmpty() || ::geteuid() != 0)
+            QSKIP("needs ser2net, and root for its mount namespace");
+        QVERIFY(m_ptys[0]->storeBaud(B0));
+        ser2net = std::make_unique<Ser2net>(
+            m_ptys[0]->path(),
+            server == u"second client" ? QStringLiteral("telnet(rfc2217),tcp") : server);
+        QVERIFY(ser2net->listening());
+        entry = ser2net->entry();
+        qputenv("VANTRELO_PORTS", entry.toLocal8Bit());
+        if (server == u"second client") {
+            QVERIFY(ser2net->keep());
+            openPort(first, 1);
+            first.putRTSEnable(true);
+        }
+    }
+    qputenv("VANTRELO_PORTS", entry.toLocal8Bit());
+    const qsizetype before = events().size();
+
+    MSComm line;
+    const Failure failure = failureOf([&] { openPort(line, 1); });
+    QCOMPARE(failure.number, number);
+    QVERIFY2(failure.description.contains(says), qPrintable(failure.description));
+    QVERIFY(!line.getPortOpen());
+    // A server that has not spoken telnet is sent nothing; the device gets no byte, and the
+    // first client's relay stays where its click put it.
+    if (server != u"hostile")
+        QCOMPARE(heard, QByteArray());
+    QCOMPARE(m_ptys[0]->sent(), QByteArray());
+    if (first.getPortOpen()) {
+        QCOMPARE(events().size(), before);
+        QVERIFY(events().last().rts);
+    }
 }
 
 int main(int argc, char *argv[])

@@ -131,7 +131,27 @@ poll 10 eval "! kill -0 ${pids[-2]} 2>/dev/null" || fail "the session's end did 
 last_rts_is 0 || fail "the session ended with RTS asserted: $(last_event)"
 wineserver -w
 
+# The same through a port ser2net serves: opening moves nothing, 吸合 pulls the relay in, and
+# logging off lowers it before the program goes.
+if command -v ser2net >/dev/null && [ "$(id -u)" -eq 0 ]; then # root: its mount namespace
+    new_pty served
+    start_ser2net "$served"
+    before=$(grep -c " $served " "$log")
+    VANTRELO_PORTS="rfc2217://127.0.0.1:$served_port" start_copy
+    type_port 1
+    click open_comm
+    sleep 1
+    no_message && [ "$(grep -c " $served " "$log")" -eq "$before" ] ||
+        fail "served: opening failed or moved the line: $(tail -n 1 "$log")"
+    click xihestate
+    poll 5 rts_served "$served" 1 || fail "served: 吸合 did not pull in: $(tail -n 1 "$log")"
+    wineboot --end-session >/dev/null 2>&1 || true
+    poll 10 eval "! kill -0 ${pids[-1]} 2>/dev/null" && rts_served "$served" 0 ||
+        fail "served: the session's end left the program or the relay: $(tail -n 1 "$log")"
+    wineserver -w
+fi
+
 wine "$install_dir/uninstall.exe" /S && wineserver -w
 for gone in "$install_dir" "$shortcut"; do [ ! -e "$gone" ] || fail "the uninstall left $gone"; done
 ! wine reg query "$uninstall_key" >/dev/null 2>&1 || fail "the uninstall left its Apps & features entry"
-echo "PASS: install, open COM5, pull in, release, second copy refused, close, unplugged, missing COM200, log-off, uninstall"
+echo "PASS: install, open COM5, pull in, release, second copy refused, close, unplugged, missing COM200, log-off, a port served by ser2net, uninstall"

@@ -116,6 +116,27 @@ time.sleep(3600)' >"$file" 2>/dev/null </dev/null &
     printf -v "$1" '%s' "$(cat "$file")"
 }
 
+# start_ser2net DEVICE: ser2net serving DEVICE on 127.0.0.1:$served_port as the README sets it
+# up, with the keeper connection (descriptor 8) holding the device open; its lines follow the
+# modem-line library $shim (as on Linux) into $log. In a mount namespace where /dev/console is
+# /dev/null: without a syslog daemon it would write to the machine's console.
+start_ser2net() {
+    served_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+    env -u MODEMSHIM_WINDOWS LD_PRELOAD="$shim" MODEMSHIM_LOG="$log" unshare --mount \
+        --propagation private sh -c 'mount --bind /dev/null /dev/console && exec ser2net -n -d -u -Y "$0"' \
+        "connection: &relay#  accepter: telnet(rfc2217),tcp,127.0.0.1,$served_port#  options:#\
+    kickolduser: false#    max-connections: 2#  connector: serialdev,$1,9600n81,local,rts=off,dtr=off" \
+        >/dev/null 2>&1 </dev/null &
+    pids+=($!)
+    listening() { grep -q ":$(printf %04X "$served_port") 00000000:0000 0A" /proc/net/tcp; }
+    poll 5 listening || fail "ser2net did not start"
+    exec 8<>"/dev/tcp/127.0.0.1/$served_port"
+    printf '\xff\xfb\x2c' >&8
+    poll 5 rts_served "$1" 0 || fail "ser2net did not open $1 for the keeper"
+}
+# rts_served DEVICE LEVEL: whether ser2net last set RTS on DEVICE to LEVEL.
+rts_served() { grep " $1 " "$log" 2>/dev/null | tail -n 1 | grep -q " set .* RTS=$2 "; }
+
 # start_program BINARY [ENV=VALUE...]: sets $program (pid), $window (client window id) and the
 # client area's screen position.
 start_program() {

@@ -237,6 +237,26 @@ wait "$program" && status=0 || status=$?
 [ "$status" -eq 0 ] || fail "exit status $status"
 last_event | grep -q ' close .* RTS=0 ' || fail "the line was not released: $(last_event)"
 
+# (g) A relay on another machine, reached through ser2net as the README sets it up, here on
+# 127.0.0.1: opening moves nothing, the click pulls the relay in, and a signal's ending lowers
+# it. Not PIPE: Qt ignores it for good once it has a socket.
+if command -v ser2net >/dev/null && [ "$(id -u)" -eq 0 ]; then # root: its mount namespace
+    new_pty served
+    start_ser2net "$served"
+    for ending in QUIT TERM; do
+        start_program "$program_binary" --default-signal=QUIT VANTRELO_PORTS="rfc2217://127.0.0.1:$served_port"
+        before=$(grep -c " $served " "$log")
+        click open_comm
+        sleep 0.5
+        no_message && [ "$(grep -c " $served " "$log")" -eq "$before" ] ||
+            fail "served: opening failed or moved the line: $(messages) $(tail -n 1 "$log")"
+        click xihestate
+        poll 5 rts_served "$served" 1 || fail "served: the relay was not pulled in: $(tail -n 1 "$log")"
+        kill -"$ending" "$program"
+        poll 5 ended && rts_served "$served" 0 || fail "served $ending: running, or pulled in: $(tail -n 1 "$log")"
+    done
+fi
+
 # (f) Every other way to end that runs any of the program's code lowers RTS and removes its lock
 # file: signals (bash starts background jobs with SIGQUIT ignored, so it is set back), and the
 # X server going away, as at logout, where Qt itself ends the program with exit().
@@ -254,4 +274,4 @@ for ending in QUIT PIPE x-server; do
     last_event | grep -q ' RTS=0 ' || fail "$ending: the relay was left pulled in: $(last_event)"
     [ ! -e "$lock" ] || fail "$ending: $lock was left behind"
 done
-echo "relay clicks ok (ended $took ms after the close; QUIT, PIPE and the X server's end let go)"
+echo "relay clicks ok (ended $took ms after the close; QUIT, PIPE and the X server's end let go; QUIT and TERM over ser2net)"
