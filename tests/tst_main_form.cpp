@@ -534,7 +534,7 @@ void tst_main_form::failures()
     QCOMPARE(m_window->focusWidget(), retype ? field : static_cast<QWidget *>(clicked));
     if (retype) {
         // Selected as the window gets the focus back, which the window manager gives it.
-        QApplication::setActiveWindow(m_window.get());
+        m_window->activateWindow();
         QTRY_COMPARE(field->selectedText(), portText);
         QTest::keyClick(m_window->focusWidget(), Qt::Key_2);
         QCOMPARE(field->text(), QStringLiteral("2"));
