@@ -1,5 +1,6 @@
 #include "com_device.h"
 
+#include "com_drivers.h"
 #include "com_errors.h"
 
 #include <algorithm>
@@ -18,6 +19,17 @@ namespace {
 constexpr DWORD ioctlSerialGetDtrRts =
     CTL_CODE(FILE_DEVICE_SERIAL_PORT, 30, METHOD_BUFFERED, FILE_ANY_ACCESS);
 constexpr ULONG serialRtsState = 0x2;
+
+// Windows' own USB CDC driver (usbser) tells the adapter its lines only when DTR is written,
+// sending the RTS it noted last: an RTS write alone never leaves the PC. So DTR is written
+// after every RTS write, at its level while the port is open, high. Not before: that DTR write
+// would send the RTS of the click before. Nor through SetCommState's RTS_CONTROL_ENABLE, which
+// Windows' serial driver keeps for the next opening, where it would raise RTS before a click.
+BOOL writeRts(HANDLE handle, bool level)
+{
+    return EscapeCommFunction(handle, level ? SETRTS : CLRRTS) &&
+           EscapeCommFunction(handle, SETDTR);
+}
 
 // The ports open right now. A program that ends through exit() never destroys the window's
 // serial line, and Windows closes the handles without a word to the driver about RTS; these
@@ -49,7 +61,7 @@ private:
     {
         const std::lock_guard guard(m_mutex);
         for (const HANDLE handle : m_open)
-            EscapeCommFunction(handle, CLRRTS);
+            writeRts(handle, false);
         m_open.clear();
     }
 
@@ -105,7 +117,9 @@ ComDevice::ComDevice(const QString &name) : m_name(name)
     // Some boards draw their power from DTR.
     state.fDtrControl = DTR_CONTROL_ENABLE;
     OpenPorts::all().add(m_handle);
-    if (!SetCommState(m_handle, &state)) {
+    // SetCommState writes DTR, then RTS: a USB CDC adapter hears RTS low only from the write
+    // after it.
+    if (!SetCommState(m_handle, &state) || !writeRts(m_handle, false)) {
         const DWORD error = GetLastError();
         letGo();
         throw comFailure(error, name, LineStep::Opening);
@@ -116,6 +130,7 @@ ComDevice::ComDevice(const QString &name) : m_name(name)
             throw levelNotTakenFailure(name, false);
         throw comFailure(DWORD(error), name, LineStep::DrivingRts);
     }
+    m_notices = driverNotices(name);
 }
 
 ComDevice::~ComDevice()
@@ -125,7 +140,7 @@ ComDevice::~ComDevice()
 
 void ComDevice::setRts(bool level)
 {
-    if (!EscapeCommFunction(m_handle, level ? SETRTS : CLRRTS))
+    if (!writeRts(m_handle, level))
         throw comFailure(GetLastError(), m_name, LineStep::DrivingRts);
     if (const long error = confirmRts(level); error < 0)
         throw levelNotTakenFailure(m_name, level);
@@ -169,7 +184,7 @@ unsigned long ComDevice::letGo()
     // Closing a handle leaves the lines to the driver, which may keep RTS where it was: a relay
     // left pulled in after "关闭串口" is exactly what the user closed the port to avoid.
     DWORD error = 0;
-    if (!EscapeCommFunction(m_handle, CLRRTS))
+    if (!writeRts(m_handle, false))
         error = GetLastError();
     else if (const long confirmed = confirmRts(false); confirmed != 0)
         error = DWORD(confirmed);

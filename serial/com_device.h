@@ -21,6 +21,7 @@ public:
 
     void setRts(bool level) override;
     void close() override;
+    QList<Notice> notices() const override { return m_notices; }
 
 private:
     // 0 when the line reads `level` or cannot be read back; else the Win32 error or -1.
@@ -29,4 +30,5 @@ private:
 
     QString m_name;
     void *m_handle;
+    QList<Notice> m_notices;
 };

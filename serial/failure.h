@@ -9,7 +9,16 @@ struct Failure
     QString description;
 };
 
-// Numbers for failures that carry no system error code; kept clear of errno values.
+// What a driver will do to the line by itself, for the user to hear of before relying on the
+// relay: a number to quote, what happens and how to stop it. Not a failure: the port is open.
+struct Notice
+{
+    int number = 0;
+    QString description;
+};
+
+// Numbers for failures that carry no system error code, and for notices; kept clear of errno
+// values.
 namespace failure_number {
 constexpr int NoSuchPort = 1001;
 constexpr int PortAlreadyOpen = 1002;
@@ -27,4 +36,6 @@ constexpr int NetworkFailed = 1208;
 constexpr int PortNumberEmpty = 1101;
 constexpr int PortNumberNotInteger = 1102;
 constexpr int PortNumberOutOfRange = 1103;
+constexpr int SerialEnumerator = 1301;
+constexpr int RtsOnClose = 1302;
 } // namespace failure_number

@@ -5,6 +5,8 @@
 #include "rfc2217.h"
 #include "serial_device.h"
 
+#include <utility>
+
 namespace {
 
 Failure noSuchPort(qint16 number, const QList<PortEntry> &ports)
@@ -71,6 +73,19 @@ void MSComm::open()
         throw noSuchPort(m_commPort, ports);
     m_device = isServedPort(port->device) ? openServedDevice(*port) : openSerialDevice(*port);
     m_deviceName = port->device;
+    // Once is enough: the user who chose to live with it is not asked at every opening.
+    for (const Notice &notice : m_device->notices()) {
+        const QString key = m_deviceName + u' ' + QString::number(notice.number);
+        if (!m_told.contains(key)) {
+            m_told.insert(key);
+            m_notices.append(notice);
+        }
+    }
+}
+
+QList<Notice> MSComm::takeNotices()
+{
+    return std::exchange(m_notices, {});
 }
 
 void MSComm::close()

@@ -2,6 +2,7 @@
 
 #include "serial_line.h"
 
+#include <QSet>
 #include <QString>
 
 #include <memory>
@@ -23,6 +24,7 @@ public:
     bool getPortOpen() const override;
     void putPortOpen(bool open) override;
     void putRTSEnable(bool level) override;
+    QList<Notice> takeNotices() override;
 
     // Lowers RTS and lets go of the port, if open, saying nothing: for the program's end.
     void letGo() noexcept;
@@ -37,4 +39,6 @@ private:
     std::unique_ptr<SerialDevice> m_device;
     qint16 m_commPort = 1;
     QString m_deviceName;
+    QList<Notice> m_notices;
+    QSet<QString> m_told; // device and number of each notice given
 };

@@ -1,5 +1,7 @@
 #include "port_list.h"
 
+#include "com_drivers.h"
+
 #include <QHash>
 #include <QRegularExpression>
 
@@ -7,7 +9,6 @@
 
 #include <windows.h>
 
-#include <devguid.h>
 #include <setupapi.h>
 
 namespace {
@@ -40,25 +41,7 @@ QString deviceProperty(HDEVINFO set, SP_DEVINFO_DATA &device, DWORD property)
 QHash<QString, Described> describedPorts()
 {
     QHash<QString, Described> found;
-    const HDEVINFO set =
-        SetupDiGetClassDevsW(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT);
-    if (set == INVALID_HANDLE_VALUE)
-        return found;
-    SP_DEVINFO_DATA device{};
-    device.cbSize = sizeof device;
-    for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &device); ++i) {
-        const HKEY key =
-            SetupDiOpenDevRegKey(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
-        if (key == INVALID_HANDLE_VALUE)
-            continue;
-        wchar_t name[64] = {};
-        DWORD size = sizeof name - sizeof(wchar_t);
-        const bool named = RegQueryValueExW(key, L"PortName", nullptr, nullptr,
-                                            reinterpret_cast<BYTE *>(name), &size) == ERROR_SUCCESS;
-        RegCloseKey(key);
-        if (!named)
-            continue;
-        const QString port = QString::fromWCharArray(name).toUpper();
+    forEachComDevice([&found](HDEVINFO set, SP_DEVINFO_DATA &device, const QString &port, HKEY) {
         Described described;
         described.description = deviceProperty(set, device, SPDRP_FRIENDLYNAME);
         // "USB-SERIAL CH340 (COM5)": the number is shown beside it already.
@@ -71,8 +54,7 @@ QHash<QString, Described> describedPorts()
             match.hasMatch())
             described.usbId = (match.captured(1) + u':' + match.captured(2)).toLower();
         found.insert(port, described);
-    }
-    SetupDiDestroyDeviceInfoList(set);
+    });
     return found;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "failure.h"
 #include "port_list.h"
 
 #include <memory>
@@ -16,6 +17,8 @@ public:
     virtual void setRts(bool level) = 0;
     // Negates RTS, then lets go of the device. Throws Failure only after letting go.
     virtual void close() = 0;
+    // What the system's drivers of the device will do to RTS by themselves, found at opening.
+    virtual QList<Notice> notices() const { return {}; }
 };
 
 // Opens `port` for its modem lines; throws Failure with the reason worded for the user.

@@ -1,6 +1,8 @@
 #pragma once
 
-#include <QtGlobal>
+#include "failure.h"
+
+#include <QList>
 
 // The serial line as the window drives it: choose a port, open or close it, set RTS.
 // Every call either does what it says or throws Failure.
@@ -13,4 +15,7 @@ public:
     virtual bool getPortOpen() const = 0;
     virtual void putPortOpen(bool open) = 0;
     virtual void putRTSEnable(bool level) = 0;
+    // What the openings found that the user has not yet been told, each once a run; emptied by
+    // the call.
+    virtual QList<Notice> takeNotices() { return {}; }
 };

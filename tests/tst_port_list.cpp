@@ -1,6 +1,7 @@
 #include "line_errors.h"
 #include "port_list.h"
 #ifdef Q_OS_WIN
+#include "com_drivers.h"
 #include "com_errors.h"
 #endif
 
@@ -56,10 +57,10 @@ public:
         write(usbDevice + QStringLiteral("/idVendor"), vid);
         write(usbDevice + QStringLiteral("/idProduct"), pid);
         write(usbDevice + QStringLiteral("/product"), product);
-        const QString interface = usbDevice + QStringLiteral("/1-1:1.0/") + name;
-        QDir().mkpath(m_root.filePath(interface + QStringLiteral("/tty")));
+        const QString usbInterface = usbDevice + QStringLiteral("/1-1:1.0/") + name;
+        QDir().mkpath(m_root.filePath(usbInterface + QStringLiteral("/tty")));
         QDir().mkpath(m_root.filePath(QStringLiteral("class/tty/%1").arg(name)));
-        link(QStringLiteral("class/tty/%1/device").arg(name), interface);
+        link(QStringLiteral("class/tty/%1/device").arg(name), usbInterface);
     }
 
     // A tty with no device behind it: virtual consoles, ptmx.
@@ -98,6 +99,7 @@ private slots:
     void namesThatAreNotUtf8();
     void comNumbers();
     void comFailuresAdvise();
+    void comDriverNotices();
 };
 
 void tst_port_list::overrideList_data()
@@ -312,6 +314,60 @@ void tst_port_list::comFailuresAdvise()
                 .description.contains(u"已不存在"));
 #else
     QSKIP("Windows' error codes");
+#endif
+}
+
+void tst_port_list::comDriverNotices()
+{
+#ifdef Q_OS_WIN
+    using namespace failure_number;
+    // COM5's device instance as its driver's installer leaves it, and what opening COM5 tells.
+    const QString ftdi = "FTDIBUS\\VID_0403+PID_6001+A1B2C3D4A\\0000", com1 = "ACPI\\PNP0501\\1";
+    for (const auto &[id, filters, skip, config, told] : {
+             std::tuple{ftdi, "", -1LL, "\x09", QList<int>{RtsOnClose}},
+             {ftdi, "", -1, "\x01", {}},
+             {ftdi, "serenum", -1, "\x08", {SerialEnumerator, RtsOnClose}},
+             {com1, "serenum", -1, "", {SerialEnumerator}},
+             {com1, "serenum", 0xFFFFFFFF, "", {}},
+             {com1, "serenum", 3, "", {SerialEnumerator}}, // only the next three are skipped
+             {com1, "", -1, "\x08", {}},                   // ConfigData is FTDI's alone
+             {QString("USB\\VID_2341&PID_0043\\7&1A2B3C&0&1"), "", -1, "", {}},
+         }) {
+        const std::wstring key = L"SYSTEM\\CurrentControlSet\\Enum\\" + id.toStdWString();
+        const auto remove =
+            qScopeGuard([&key] { RegDeleteTreeW(HKEY_LOCAL_MACHINE, key.c_str()); });
+        const auto set = [&key](const wchar_t *sub, const wchar_t *name, DWORD type,
+                                QByteArray data) {
+            QCOMPARE(RegSetKeyValueW(HKEY_LOCAL_MACHINE, (key + sub).c_str(), name, type,
+                                     data.data(), DWORD(data.size())),
+                     ERROR_SUCCESS);
+        };
+        const auto text = [](const QString &value) {
+            return QByteArray(reinterpret_cast<const char *>(value.utf16()), value.size() * 2 + 2);
+        };
+        set(L"", L"ClassGUID", REG_SZ, text("{4d36e978-e325-11ce-bfc1-08002be10318}"));
+        if (*filters)
+            set(L"", L"UpperFilters", REG_MULTI_SZ, text(QString(filters) + u'\0'));
+        set(L"\\Device Parameters", L"PortName", REG_SZ, text("COM5"));
+        const DWORD skipped = DWORD(skip);
+        if (skip >= 0)
+            set(L"\\Device Parameters", L"SkipEnumerations", REG_DWORD,
+                QByteArray(reinterpret_cast<const char *>(&skipped), 4));
+        if (*config)
+            set(L"\\Device Parameters", L"ConfigData", REG_BINARY, QByteArray(config));
+
+        QList<int> numbers;
+        for (const Notice &notice : driverNotices("\\\\.\\com5")) {
+            numbers << notice.number;
+            // What happens, and how to stop it on this very device.
+            QVERIFY2(notice.description.contains(u"COM5") && notice.description.contains(u'请') &&
+                         (notice.number == RtsOnClose || notice.description.contains(id)),
+                     qPrintable(notice.description));
+        }
+        QCOMPARE(numbers, told);
+    }
+#else
+    QSKIP("Windows' registry");
 #endif
 }
 

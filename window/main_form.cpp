@@ -111,6 +111,20 @@ auto waitCursor()
     return qScopeGuard([] { QGuiApplication::restoreOverrideCursor(); });
 }
 
+// The program's message boxes: its title, a Chinese button, and text that can be selected
+// and copied, a command in it among others; the keyboard stays on the button.
+void showMessage(QWidget *parent, QMessageBox::Icon icon, const QString &text)
+{
+    QMessageBox box(icon, messageTitle, text, QMessageBox::Ok, parent);
+    // Qt's own button text is English unless its translations are installed; the window
+    // speaks Chinese either way.
+    box.button(QMessageBox::Ok)->setText(QStringLiteral("确定"));
+    // Descriptions quote port names and what servers said, which are not markup.
+    box.setTextFormat(Qt::PlainText);
+    box.setTextInteractionFlags(Qt::TextSelectableByMouse);
+    box.exec();
+}
+
 } // namespace
 
 main_form::main_form(SerialLine &line, QWidget *parent)
@@ -283,10 +297,12 @@ void main_form::open_comm_Click()
         MSComm1.putCommPort(number);
         if (MSComm1.getPortOpen())
             return;
-        // An opening may wait for the driver to finish the last closing of the same port
-        // (pl2303 takes 2 s), or for a server over the network; the window keeps painting.
-        const auto restore = waitCursor();
-        MSComm1.putPortOpen(true);
+        {
+            // An opening may wait for the driver to finish the last closing of the same port
+            // (pl2303 takes 2 s), or for a server over the network; the window keeps painting.
+            const auto restore = waitCursor();
+            MSComm1.putPortOpen(true);
+        }
         ui->open_comm->setText(closePortText);
         ui->chuankou_num->setEnabled(false);
         ui->xihestate->setEnabled(true);
@@ -298,6 +314,9 @@ void main_form::open_comm_Click()
         m_screenReader.say(
             port ? QStringLiteral("串口 %1 已打开（%2）").arg(number).arg(port->device)
                  : QStringLiteral("串口 %1 已打开").arg(number));
+        // Told before the first click, while the relay is still released.
+        for (const Notice &notice : MSComm1.takeNotices())
+            showNotice(notice);
     } else if (mode == closePortText) {
         if (!MSComm1.getPortOpen())
             return;
@@ -371,13 +390,12 @@ bool main_form::dispatch(void (main_form::*handler)())
 
 void main_form::showFailure(const Failure &failure)
 {
-    QMessageBox box(QMessageBox::Critical, messageTitle,
-                    QStringLiteral("错误 %1：%2").arg(failure.number).arg(failure.description),
-                    QMessageBox::Ok, this);
-    // Descriptions quote port names and what servers said, which are not markup.
-    box.setTextFormat(Qt::PlainText);
-    // Qt's own button text is English unless its translations are installed; the window
-    // speaks Chinese either way.
-    box.button(QMessageBox::Ok)->setText(QStringLiteral("确定"));
-    box.exec();
+    showMessage(this, QMessageBox::Critical,
+                QStringLiteral("错误 %1：%2").arg(failure.number).arg(failure.description));
+}
+
+void main_form::showNotice(const Notice &notice)
+{
+    showMessage(this, QMessageBox::Information,
+                QStringLiteral("提示 %1：%2").arg(notice.number).arg(notice.description));
 }

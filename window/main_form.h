@@ -8,6 +8,7 @@
 
 class SerialLine;
 struct Failure;
+struct Notice;
 
 namespace Ui {
 class main_form;
@@ -37,6 +38,7 @@ private:
     void announceState();
     bool dispatch(void (main_form::*handler)());
     void showFailure(const Failure &failure);
+    void showNotice(const Notice &notice);
 
     ScreenReaderNotice m_screenReader; // first: it decides the window's interface
     std::unique_ptr<Ui::main_form> ui;

@@ -32,7 +32,11 @@
  *   the descriptor, so a pty slave gets its lines (as they stand, nothing raised) at the first
  *   TIOCM* ioctl on a descriptor, not at open(); open() refuses with EACCES a pty slave this
  *   process holds open already, as Windows refuses a second opening of a COM port; closing
- *   drops no line.
+ *   drops no line. Such an open() (a CreateFile) is logged as a create event, without levels.
+ * - MODEMSHIM_WINDOWS=usbser: as above, as Windows' USB CDC driver sends the adapter both lines
+ *   only when DTR is written. wine writes a line as TIOCMGET + TIOCMSET of both: a set that
+ *   changes RTS alone (an RTS write) changes what TIOCMGET answers, not the line logged; any
+ *   other set (a DTR write, also one that changes nothing) carries both to the line.
  * - The symbol modemshim_loaded (int, 1) tells a test whether the library is preloaded.
  */
 #define _GNU_SOURCE
@@ -59,7 +63,8 @@ struct device
 {
     dev_t rdev;
     int open_count;
-    int lines; /* TIOCM_RTS | TIOCM_DTR */
+    int lines; /* TIOCM_RTS | TIOCM_DTR, as TIOCMGET answers */
+    int wire;  /* on the line; differs only in the usbser model */
     char path[256];
 };
 
@@ -145,10 +150,12 @@ static void log_event(const char *event, const struct device *device)
     if (!path || !*path)
         return;
     char line[400];
-    const int size =
-        snprintf(line, sizeof line, "%lld %s %s RTS=%d DTR=%d\n",
-                 (long long)now.tv_sec * 1000000000LL + now.tv_nsec, event, device->path,
-                 (device->lines & TIOCM_RTS) != 0, (device->lines & TIOCM_DTR) != 0);
+    int size = snprintf(line, sizeof line, "%lld %s %s",
+                        (long long)now.tv_sec * 1000000000LL + now.tv_nsec, event, device->path);
+    if (device->wire >= 0) /* else a create event, whose levels nobody knows */
+        size += snprintf(line + size, sizeof line - size, " RTS=%d DTR=%d",
+                         (device->wire & TIOCM_RTS) != 0, (device->wire & TIOCM_DTR) != 0);
+    line[size++] = '\n';
     const int saved = errno;
     const int out = real_open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (out >= 0) {
@@ -191,13 +198,19 @@ static int at_b0(int fd)
 static void release(struct device *device, int hang_up)
 {
     if (--device->open_count == 0 && hang_up)
-        device->lines = 0;
+        device->lines = device->wire = 0;
+}
+
+static int usbser_mode(void)
+{
+    const char *value = getenv("MODEMSHIM_WINDOWS");
+    return value && strcmp(value, "usbser") == 0;
 }
 
 static int windows_mode(void)
 {
     const char *value = getenv("MODEMSHIM_WINDOWS");
-    return value && strcmp(value, "1") == 0;
+    return usbser_mode() || (value && strcmp(value, "1") == 0);
 }
 
 /* Called with the lock held: Windows opens a COM port for one handle at a time. */
@@ -232,6 +245,11 @@ static int track_open(int fd, int flags)
     opened_rdev[fd] = 0;
     if (windows_mode() && !(flags & adopted)) {
         fd = pty ? refuse_second_opening(fd, rdev) : fd;
+        if (pty && fd >= 0) {
+            struct device created = {.wire = -1};
+            name_device(fd, &created);
+            log_event("create", &created);
+        }
         pthread_mutex_unlock(&lock);
         return fd;
     }
@@ -250,14 +268,14 @@ static int track_open(int fd, int flags)
     if (!device && free_slot) {
         device = free_slot;
         device->rdev = rdev;
-        device->lines = 0;
+        device->lines = device->wire = 0;
         name_device(fd, device);
     }
     if (device) {
         /* Opening a UART raises both lines, whatever they were, unless it is held at B0. */
         device->open_count++;
         if (raise)
-            device->lines |= TIOCM_RTS | TIOCM_DTR;
+            device->lines = device->wire = device->lines | TIOCM_RTS | TIOCM_DTR;
         by_fd[fd] = device;
         log_event("open", device);
     }
@@ -356,12 +374,15 @@ static int modem_ioctl(struct device *device, unsigned long request, int *bits)
         return 0;
     }
     const int mask = TIOCM_RTS | TIOCM_DTR;
+    const int before = device->lines;
     if (request == TIOCMSET)
         device->lines = *bits & mask;
     else if (request == TIOCMBIS)
         device->lines |= *bits & mask;
     else
         device->lines &= ~(*bits & mask);
+    if (!usbser_mode() || (before ^ device->lines) != TIOCM_RTS)
+        device->wire = device->lines;
     log_event("set", device);
     return 0;
 }
@@ -414,6 +435,7 @@ int tcsetattr(int fd, int action, const struct termios *settings)
             device->lines &= ~(TIOCM_RTS | TIOCM_DTR);
         else
             device->lines |= TIOCM_RTS | TIOCM_DTR;
+        device->wire = device->lines;
         log_event("termios", device);
     }
     pthread_mutex_unlock(&lock);
