@@ -124,8 +124,8 @@ public:
         m_process.start(QStringLiteral("unshare"),
                         {QStringLiteral("--mount"), QStringLiteral("--propagation"),
                          QStringLiteral("private"), QStringLiteral("sh"), QStringLiteral("-c"),
-                         QStringLiteral("mount --bind /dev/null /dev/console && exec ser2net "
-                                        "-n -d -u -Y \"$0\""),
+                         QStringLiteral("{ [ ! -e /dev/console ] || mount --bind /dev/null "
+                                        "/dev/console; } && exec ser2net -n -d -u -Y \"$0\""),
                          config});
         const QByteArray listening = QStringLiteral(":%1 00000000:0000 0A")
                                          .arg(m_port, 4, 16, QChar(u'0'))

@@ -48,6 +48,9 @@ for node in null:1:3 zero:1:5 full:1:7 random:1:8 urandom:1:9 tty:5:0; do
     IFS=: read -r name major minor <<<"$node"
     mknod -m 666 "$root/dev/$name" c "$major" "$minor"
 done
+# A console to nowhere: the host's is its first serial port.
+touch "$root/dev/console"
+mount --bind /dev/null "$root/dev/console"
 mkdir "$root/dev/pts" "$root/dev/shm"
 mount -t devpts -o newinstance,ptmxmode=0666,mode=620 devpts "$root/dev/pts"
 ln -s pts/ptmx "$root/dev/ptmx"

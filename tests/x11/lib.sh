@@ -64,6 +64,11 @@ start_screen_reader() {
     mkdir -p -m 700 "$home/.config/speech-dispatcher" "$scratch/runtime"
     echo 'AudioOutputMethod "libao"' >"$home/.config/speech-dispatcher/speechd.conf"
     echo default_driver=null >"$home/.libao"
+    # The laptop layout, whose commands leave the keypad to the program (Orca 43 and 48 alike).
+    mkdir -p "$home/.local/share/orca"
+    echo '{"general": {"keyboardLayout": 2}, "pronunciations": {}, "keybindings": {},
+        "profiles": {"default": {"profile": ["Default", "default"], "keyboardLayout": 2}}}' \
+        >"$home/.local/share/orca/user-settings.conf"
     localedef -i zh_CN -f UTF-8 "$scratch/zh_CN.UTF-8" || fail "no zh_CN.UTF-8 locale for Orca"
     orca_log="$scratch/orca.log"
     # Run by its interpreter, so that it neither sees nor is seen by another test's Orca (it

@@ -211,17 +211,14 @@ spoken() {
         [ "$(told "accessible-name${tab}label")" -eq "$2" ] ||
         fail "not one notice '$1' and $2 label renames:"$'\n'"$(tail -n +$((since + 1)) "$atspi")"
 }
-# Orca keeps the keypad. Orca+BackSpace lets the next key through, or from Orca 46 on all keys.
-bypass=Insert+BackSpace again=Insert+BackSpace
-[[ $(orca --version) == 4[345].* ]] || again=
 #    name                         keys                 events          last     label      greyed
 step 16-return-on-release     "key:Tab Return"         $((before + 5)) "$rts0" released   $opened
 spoken 继电器输出：断开 1
 heard '断开 按钮' 继电器输出：断开
-step 17-keypad-enter-pull-in  "key:shift+Tab $bypass KP_Enter" $((before + 6)) "$rts1" pulled-in $opened
+step 17-keypad-enter-pull-in  "key:shift+Tab KP_Enter" $((before + 6)) "$rts1" pulled-in $opened
 spoken 继电器输出：吸合 1
 heard '吸合 按钮' 继电器输出：吸合
-step 18-keypad-enter-again    "key:$again KP_Enter"    $((before + 7)) "$rts1" pulled-in  $opened
+step 18-keypad-enter-again    "key:KP_Enter"           $((before + 7)) "$rts1" pulled-in  $opened
 spoken 继电器输出：吸合 0
 
 # (e) Closing the window with the port open ends the program at once, with no message, and the
