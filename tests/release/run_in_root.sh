@@ -48,7 +48,7 @@ for node in null:1:3 zero:1:5 full:1:7 random:1:8 urandom:1:9 tty:5:0; do
     IFS=: read -r name major minor <<<"$node"
     mknod -m 666 "$root/dev/$name" c "$major" "$minor"
 done
-# A console to nowhere: the host's is its first serial port.
+# A console to nowhere: on this machine the console is the first serial port.
 touch "$root/dev/console"
 mount --bind /dev/null "$root/dev/console"
 mkdir "$root/dev/pts" "$root/dev/shm"
