@@ -31,11 +31,22 @@ if [ ! -f "$root/.bootstrapped" ]; then
 fi
 
 # The checkout as it stands, committed or not; what it no longer has goes, the builds stay.
+# Only files whose content changed are written, and then with the time of writing: the
+# checkout's own times may be older than a build made from an earlier copy.
 echo "== copying $src to $root/src"
-mkdir -p "$root/src"
-find "$root/src" -mindepth 1 -maxdepth 1 ! -name 'build*' -exec rm -rf --one-file-system {} +
+stage="$root/src.new"
+rm -rf --one-file-system "$stage"
+mkdir -p "$stage" "$root/src"
 git -C "$src" ls-files -z --cached --others --exclude-standard |
-    (cd "$src" && tar --null --no-recursion --ignore-failed-read -T - -cf -) | tar -C "$root/src" -xf -
+    (cd "$src" && tar --null --no-recursion --ignore-failed-read -T - -cf -) | tar -C "$stage" -xf -
+(cd "$stage" && find . -type f -print0) | while IFS= read -r -d '' file; do
+    cmp -s "$stage/$file" "$root/src/$file" ||
+        { mkdir -p "$(dirname "$root/src/$file")" && cp -f "$stage/$file" "$root/src/$file"; }
+done
+(cd "$root/src" && find . -path ./build\* -prune -o -type f -print0) | while IFS= read -r -d '' file; do
+    [ -e "$stage/$file" ] || rm -f "$root/src/$file"
+done
+rm -rf --one-file-system "$stage"
 
 # Everything mounted here goes with the namespace, however the command ends.
 exec unshare --mount --pid --fork --propagation private bash -euo pipefail -c '
