@@ -19,14 +19,16 @@ version=${revision#*:}
 version=${version%%[+-]*}
 
 # Only what the program and its tests use; QtNetwork for ports served over the network.
-# FreeType stays: without it the offscreen platform the tests draw on is not built. Debian's tarball has no wintab, hence no tablet events.
+# FreeType stays: without it the offscreen platform the tests draw on is not built. Debian's
+# tarball has no wintab, hence no tablet events.
 flags=(
     -DQT_HOST_PATH=/usr
     -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake
     -DBUILD_SHARED_LIBS=ON
     -DFEATURE_pkg_config=OFF
     -DINPUT_opengl=no
-    -DFEATURE_direct2d=OFF
+    # Qt 6.8 defines its DirectWrite font loader only with Direct2D, so it stays on there.
+    $([[ $version == 6.4.* ]] && echo -DFEATURE_direct2d=OFF || true)
     -DFEATURE_directwrite3=OFF
     -DFEATURE_tabletevent=OFF
     -DFEATURE_dbus=OFF
