@@ -8,6 +8,8 @@ TEST_CMAKE_FLAGS := -DBUILD_TESTING=ON -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
 # build flags stay out of it: they hide what AddressSanitizer would find.
 SANITIZE_BUILD ?= build-sanitize
 SANITIZE_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
+SANITIZE_CTEST := LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan-suppressions.txt:print_suppressions=0 \
+	ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -R '^(tst_|fuzz_)'
 
 # What a fresh Debian 12 or 13 needs, by purpose; each target installs only its own. Every name
 # here is the same on both releases.
@@ -57,7 +59,7 @@ test: test-deps sanitize windows
 		-DVANTRELO_WINDOWS_BUILD=$(abspath $(WINDOWS_BUILD))
 	cmake --build $(BUILD)
 	ctest --test-dir $(BUILD) --output-on-failure
-	ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -R '^(tst_|fuzz_)'
+	$(SANITIZE_CTEST)
 	ctest --test-dir $(WINDOWS_BUILD) --output-on-failure
 	$(MAKE) test-release
 
@@ -66,7 +68,7 @@ test-linux: linux-test-deps sanitize
 	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS) $(TEST_CMAKE_FLAGS)
 	cmake --build $(BUILD)
 	ctest --test-dir $(BUILD) --output-on-failure
-	ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -R '^(tst_|fuzz_)'
+	$(SANITIZE_CTEST)
 
 # The Windows program is built and tested on this release only: its Qt is built from the
 # host's own Qt source, half an hour each time, and the program it makes is the same.
