@@ -73,8 +73,11 @@ QStringList facesDrawing(const QString &text, const QFont &font)
     layout.createLine();
     layout.endLayout();
     QStringList faces;
-    for (const QGlyphRun &run : layout.glyphRuns())
-        faces << run.rawFont().familyName();
+    for (const QGlyphRun &run : layout.glyphRuns()) {
+        // Boxes drawn for want of any font come from no file: no name table, and no family to ask.
+        const QRawFont raw = run.rawFont();
+        faces << (raw.fontTable("name").isEmpty() ? QStringLiteral("(none)") : raw.familyName());
+    }
     faces.removeDuplicates();
     return faces;
 }

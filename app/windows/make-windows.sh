@@ -31,10 +31,13 @@ qt=$("$src/app/windows/build-qt.sh" "$cache" | tail -n 1)
     { echo "FAILED: the Windows Qt in '$qt' has no qt.toolchain.cmake; remove it and run make windows again" >&2; exit 1; }
 version=$(sed -n 's/^project(vantrelo-relay VERSION \([0-9.]*\).*/\1/p' "$src/CMakeLists.txt")
 
+# Debian's Qt 6.8 leaves its plugins' targets out unless asked for; the program's folder ships
+# the platform and style plugins by those targets.
 step "configuring the Windows build in $build" \
     cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$qt/lib/cmake/Qt6/qt.toolchain.cmake" \
     -DQT_CHAINLOAD_TOOLCHAIN_FILE="$src/app/windows/mingw-toolchain.cmake" \
+    -DQT_SKIP_AUTO_PLUGIN_INCLUSION=OFF \
     "-DCMAKE_CROSSCOMPILING_EMULATOR=$src/tests/windows/wine-run.sh;$build/wine;$qt"
 step "building the program and its tests" cmake --build "$build"
 

@@ -11,7 +11,13 @@ if [ ! -f "$WINEPREFIX/.vantrelo-ready" ]; then
     # wine hands no QT_* variable to Windows programs; these come from the registry. The tests
     # draw offscreen, in the Chinese faces Debian ships.
     wine reg add 'HKCU\Environment' /v QT_QPA_PLATFORM /d offscreen /f >/dev/null 2>&1
-    wine reg add 'HKCU\Environment' /v QT_QPA_FONTDIR /d 'Z:\usr\share\fonts\opentype\noto' /f >/dev/null 2>&1
+    # Qt 6.8 reads no font collection (.ttc) from that folder, and collections are the only form
+    # Debian ships the Chinese faces in; the same files under .ttf names are read whole.
+    mkdir -p "$WINEPREFIX/qt-fonts"
+    for face in /usr/share/fonts/opentype/noto/*.ttc; do
+        ln -sf "$face" "$WINEPREFIX/qt-fonts/$(basename "$face" .ttc).ttf"
+    done
+    wine reg add 'HKCU\Environment' /v QT_QPA_FONTDIR /d "Z:${WINEPREFIX//\//\\}\\qt-fonts" /f >/dev/null 2>&1
     wineserver -w
     touch "$WINEPREFIX/.vantrelo-ready"
 fi
