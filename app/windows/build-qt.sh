@@ -111,7 +111,7 @@ step "configuring Qt $version for x86_64-w64-mingw32" \
     cmake -S "$work/src/qtbase" -B "$work/build" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$here/mingw-toolchain.cmake" \
     -DCMAKE_INSTALL_PREFIX="$prefix" "${flags[@]}"
-step "building Qt (about 20 minutes on 2 cores)" cmake --build "$work/build" --parallel
+step "building Qt (20 minutes to an hour on 2 cores)" cmake --build "$work/build" --parallel
 step "installing Qt into $prefix" cmake --install "$work/build"
 # What the program's folder ships beside Qt: its licences, and its Chinese texts, which Debian
 # builds from the translations' own source package and are the same on every system.
