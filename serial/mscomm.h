@@ -25,6 +25,7 @@ public:
     void putPortOpen(bool open) override;
     void putRTSEnable(bool level) override;
     QList<Notice> takeNotices() override;
+    QString openDevice() const override { return m_deviceName; }
 
     // Lowers RTS and lets go of the port, if open, saying nothing: for the program's end.
     void letGo() noexcept;

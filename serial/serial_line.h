@@ -3,6 +3,7 @@
 #include "failure.h"
 
 #include <QList>
+#include <QString>
 
 // The serial line as the window drives it: choose a port, open or close it, set RTS.
 // Every call either does what it says or throws Failure.
@@ -18,4 +19,6 @@ public:
     // What the openings found that the user has not yet been told, each once a run; emptied by
     // the call.
     virtual QList<Notice> takeNotices() { return {}; }
+    // The device the open port is, as the port list named it; empty while closed.
+    virtual QString openDevice() const { return {}; }
 };

@@ -310,10 +310,11 @@ void main_form::open_comm_Click()
         ui->state->setEnabled(true);
         // The button's new name is no news to a screen reader, which keeps the name it read.
         m_openNumber = number;
-        const std::optional<PortEntry> port = findPort(hostPorts(), number);
+        const QString device = MSComm1.openDevice();
         m_screenReader.say(
-            port ? QStringLiteral("串口 %1 已打开（%2）").arg(number).arg(port->device)
-                 : QStringLiteral("串口 %1 已打开").arg(number));
+            device.isEmpty()
+                ? QStringLiteral("串口 %1 已打开").arg(number)
+                : QStringLiteral("串口 %1 已打开（%2）").arg(QString::number(number), device));
         // Told before the first click, while the relay is still released.
         for (const Notice &notice : MSComm1.takeNotices())
             showNotice(notice);

@@ -184,12 +184,7 @@ if command -v ser2net >/dev/null && [ "$(id -u)" -eq 0 ]; then # root: its mount
     before=$(grep -c " $served " "$log")
     VANTRELO_PORTS="rfc2217://127.0.0.1:$served_port" start_copy
     type_port 1
-    click open_comm
-    sleep 1
-    no_message && [ "$(grep -c " $served " "$log")" -eq "$before" ] ||
-        fail "served: opening failed or moved the line: $(tail -n 1 "$log")"
-    click xihestate
-    poll 5 rts_served "$served" 1 || fail "served: 吸合 did not pull in: $(tail -n 1 "$log")"
+    open_served_and_pull_in "$before"
     wineboot --end-session >/dev/null 2>&1 || true
     poll 10 eval "! kill -0 ${pids[-1]} 2>/dev/null" && rts_served "$served" 0 ||
         fail "served: the session's end left the program or the relay: $(tail -n 1 "$log")"

@@ -142,6 +142,17 @@ start_ser2net() {
 # rts_served DEVICE LEVEL: whether ser2net last set RTS on DEVICE to LEVEL.
 rts_served() { grep " $1 " "$log" 2>/dev/null | tail -n 1 | grep -q " set .* RTS=$2 "; }
 
+# open_served_and_pull_in COUNT: clicks 打开串口 on the port ser2net serves from $served, which
+# must open with the line still at the COUNT events it had, then 吸合, which must pull it in.
+open_served_and_pull_in() {
+    click open_comm
+    sleep 1
+    no_message && [ "$(grep -c " $served " "$log")" -eq "$1" ] ||
+        fail "served: opening failed or moved the line: $(tail -n 1 "$log")"
+    click xihestate
+    poll 5 rts_served "$served" 1 || fail "served: 吸合 did not pull in: $(tail -n 1 "$log")"
+}
+
 # start_program BINARY [ENV=VALUE...]: sets $program (pid), $window (client window id) and the
 # client area's screen position.
 start_program() {

@@ -242,13 +242,7 @@ if command -v ser2net >/dev/null && [ "$(id -u)" -eq 0 ]; then # root: its mount
     start_ser2net "$served"
     for ending in QUIT TERM; do
         start_program "$program_binary" --default-signal=QUIT VANTRELO_PORTS="rfc2217://127.0.0.1:$served_port"
-        before=$(grep -c " $served " "$log")
-        click open_comm
-        sleep 0.5
-        no_message && [ "$(grep -c " $served " "$log")" -eq "$before" ] ||
-            fail "served: opening failed or moved the line: $(messages) $(tail -n 1 "$log")"
-        click xihestate
-        poll 5 rts_served "$served" 1 || fail "served: the relay was not pulled in: $(tail -n 1 "$log")"
+        open_served_and_pull_in "$(grep -c " $served " "$log")"
         kill -"$ending" "$program"
         poll 5 ended && rts_served "$served" 0 || fail "served $ending: running, or pulled in: $(tail -n 1 "$log")"
     done
